@@ -1,0 +1,31 @@
+// kelvane.fetching: configuration and connection, catalogues, SQL building,
+// metadata lookups and the fetches. Each concern lives in a header of
+// src/fetching/; this file loads the module's dependencies and binds them.
+#include "kelvane_bind.hpp"
+
+#include "fetching/catalogues.hpp"
+#include "fetching/connect.hpp"
+#include "fetching/query.hpp"
+
+PYBIND11_MODULE(fetching, m) {
+    m.doc() = "Fetching observation data from the precursor database.";
+    using namespace kelvane::fetching;
+
+    // Siblings and outside libraries, in load order.
+    py::module_ logsetup = py::module_::import("kelvane.logsetup");
+    m.attr("logger") = logsetup.attr("fetching_logger");
+    m.attr("pd") = py::module_::import("pandas");
+    m.attr("create_engine") = py::module_::import("sqlalchemy").attr("create_engine");
+    m.attr("text") = py::module_::import("sqlalchemy").attr("text");
+    try {
+        m.attr("oracledb") = py::module_::import("oracledb");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        m.attr("oracledb") = py::none();
+    }
+    m.attr("_ORACLE_THICK_MODE_READY") = false;
+
+    bind_connector(m);
+    bind_catalogues(m);
+    bind_query_builder(m);
+}
