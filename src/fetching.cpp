@@ -4,6 +4,7 @@
 #include "kelvane_bind.hpp"
 
 #include "fetching/catalogues.hpp"
+#include "fetching/classes.hpp"
 #include "fetching/connect.hpp"
 #include "fetching/query.hpp"
 
