@@ -21,6 +21,7 @@ PYBIND11_MODULE(fetching, m) {
     py::module_ logsetup = py::module_::import("kelvane.logsetup");
     m.attr("logger") = logsetup.attr("fetching_logger");
     m.attr("MetaStash") = py::module_::import("kelvane.metastash").attr("MetaStash");
+    m.attr("tse") = py::module_::import("kelvane.export");
     m.attr("pd") = py::module_::import("pandas");
     m.attr("create_engine") = py::module_::import("sqlalchemy").attr("create_engine");
     m.attr("text") = py::module_::import("sqlalchemy").attr("text");
