@@ -56,7 +56,14 @@ py::object safe_namespace(py::object /*cls*/, py::object ns) {
 
 py::object infer_namespace(py::object cls, py::object conn) {
     if (conn.is_none()) return py::none();
-    py::object info = py::getattr(conn, "info", py::none());
+    // A closed SQLAlchemy connection raises on `info`: that counts as absent,
+    // so the cache of a connection that went away can still be found.
+    py::object info = py::none();
+    try {
+        info = conn.attr("info");
+    } catch (py::error_already_set& e) {
+        if (!kelvane::is_ordinary(e)) throw;
+    }
     if (PyDict_Check(info.ptr())) {
         py::object alias = info.attr("get")("kelvane_db_alias");
         if (truthy(alias)) return cls.attr("safe_namespace")(alias);
@@ -121,12 +128,11 @@ void write_parquet_atomically(py::object table, py::object path) {
         table.attr("to_parquet")(temp, "index"_a = false);
         os.attr("replace")(temp, path);
     } catch (py::error_already_set&) {
-        py::error_scope keep;  // the write error is the one the caller sees
-        try {
+        try {  // the write error is the one the caller sees
             if (truthy(p.attr("exists")(temp))) os.attr("remove")(temp);
         } catch (py::error_already_set&) {
         }
-        throw py::error_already_set();
+        throw;
     }
 }
 
