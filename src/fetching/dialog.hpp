@@ -3,35 +3,18 @@
 #pragma once
 #include "classes.hpp"
 #include "connect.hpp"
+#include "metadata.hpp"
 
 namespace kelvane::fetching {
 
 namespace dialog_detail {
 
-inline const char* const ALL = "全部";
 inline const char* const TABLE_SEARCH =
     "SELECT TABLE_NAME FROM ALL_TABLES WHERE TABLE_NAME LIKE '%' || :base_type_id || '%' "
     "AND TABLE_NAME LIKE '%' || :method_id || '%'";
 
-inline py::object pd() { return self().attr("pd"); }
+// The lookups as the module holds them at call time.
 inline py::object metadata_fetcher() { return self().attr("MetadataFetcher"); }
-
-// name == "全部", as Python compares them.
-inline bool means_all(const py::object& name) {
-    return PyUnicode_Check(name.ptr()) && name.cast<std::string>() == ALL;
-}
-
-inline py::object read_sql(const py::object& sql, const py::object& conn, const py::dict& params) {
-    return pd().attr("read_sql")(sql, "con"_a = conn, "params"_a = params);
-}
-
-// The table with lower-case column labels (a new label list; same object).
-inline py::object lower_labels(py::object df) {
-    py::list lower;
-    for (py::handle label : df.attr("columns")) lower.append(py::str(label).attr("lower")());
-    df.attr("columns") = lower;
-    return df;
-}
 
 // The event-log tables of the given methods, without "_DEV_" tables; None
 // when there is none.
@@ -42,10 +25,10 @@ inline py::object event_log_tables(const py::object& conn, const py::object& met
         py::dict params;
         params["base_type_id"] = "DLG";
         params["method_id"] = code;
-        found.append(lower_labels(read_sql(sql, conn, params)));
+        found.append(lower_columns(read_sql(sql, conn, params)));
     }
     if (py::len(found) == 0) return py::none();
-    py::object names = pd().attr("concat")(found);
+    py::object names = pandas().attr("concat")(found);
     py::object dev = names[py::str("table_name")].attr("str").attr("contains")(
         "_DEV_", "regex"_a = false);
     names = names[dev.attr("__invert__")()];
@@ -65,15 +48,15 @@ inline py::object records_of(const py::object& dictionary, const char* column,
 inline py::object fetch_dialog(py::object conn, py::object start_date, py::object end_date,
                                py::object method_name, py::object station_name,
                                py::object item_name, py::object log_type) {
-    using namespace dialog_detail;
+    using dialog_detail::metadata_fetcher;
     py::object lookups = metadata_fetcher();
     py::object method_ids = lookups.attr("get_method_ids")(conn, method_name);
     py::object station_ids =
-        means_all(station_name) ? py::none() : lookups.attr("get_station_ids")(conn, station_name);
+        is_all(station_name) ? py::none() : lookups.attr("get_station_ids")(conn, station_name);
     py::object item_ids =
-        means_all(item_name) ? py::none() : lookups.attr("get_item_ids")(conn, item_name);
+        is_all(item_name) ? py::none() : lookups.attr("get_item_ids")(conn, item_name);
 
-    py::object table_names = event_log_tables(conn, method_ids);
+    py::object table_names = dialog_detail::event_log_tables(conn, method_ids);
     if (table_names.is_none()) {
         logger().attr("warning")("未找到匹配的表名!");
         return py::none();
@@ -86,11 +69,11 @@ inline py::object fetch_dialog(py::object conn, py::object start_date, py::objec
     }
     py::dict params;
     params["evt_id"] = log_type;
-    return lower_labels(read_sql(sql, conn, params));
+    return lower_columns(read_sql(sql, conn, params));
 }
 
 inline py::object veld_table(py::object conn, py::object df, py::object sampling_rate) {
-    using namespace dialog_detail;
+    using dialog_detail::metadata_fetcher;
     if (df.is_none() || truthy(df.attr("empty"))) return py::none();
     py::tuple info = py::tuple(metadata_fetcher().attr("get_timeseries_info")(conn));
     if (py::len(info) != 3) {
@@ -100,8 +83,8 @@ inline py::object veld_table(py::object conn, py::object df, py::object sampling
     py::object item_ids = df[py::str("ITEMID")].attr("unique")();
 
     py::dict record;
-    record["station_info"] = records_of(info[0], "STATIONID", station_ids);
-    record["item_info"] = records_of(info[2], "ITEMID", item_ids);
+    record["station_info"] = dialog_detail::records_of(info[0], "STATIONID", station_ids);
+    record["item_info"] = dialog_detail::records_of(info[2], "ITEMID", item_ids);
     record["sampling_rate"] = sampling_rate;
     record["export_time"] =
         py::module_::import("datetime").attr("datetime").attr("now")().attr("isoformat")();
