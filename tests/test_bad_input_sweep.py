@@ -610,10 +610,11 @@ POOLS = {
 
 
 class P:
-    def __init__(self, name, good, kind="any"):
+    def __init__(self, name, good, kind="any", kwonly=False):
         self.name = name
         self.good = good
         self.kind = kind
+        self.kwonly = kwonly
 
 
 class Entry:
@@ -873,7 +874,9 @@ SWEEP = {
         ]
     ),
     # KAT
-    "KAT.read_KAT": Entry([P("kat_dir", catalogue_file, "path")]),
+    "KAT.read_KAT": Entry(
+        [P("kat_dir", catalogue_file, "path"), P("encoding", lambda: "utf-8", "text", kwonly=True)]
+    ),
     "KAT.filtered_kats": Entry(
         [
             P("df", catalogue_table, "table"),
@@ -1090,28 +1093,32 @@ def _entry_cases(qualname, entry):
         return out
 
     params = entry.params
+    n_positional = sum(1 for p in params if not p.kwonly)
 
     def goods():
         return [p.good() for p in params]
 
+    def call(values, by_keyword=False):
+        """(args, kwargs) for values in parameter order; keyword-only
+        parameters always go by keyword."""
+        cut = 0 if by_keyword else n_positional
+        return values[:cut], {p.name: v for p, v in zip(params[cut:], values[cut:])}
+
     # The sound call, by position and by keyword (the names are part of the
     # interface).
-    add("sound arguments by position", lambda: (goods(), {}), not entry.baseline_raises)
-    add(
-        "sound arguments by keyword",
-        lambda: ((), {p.name: v for p, v in zip(params, goods())}),
-        not entry.baseline_raises,
-    )
+    add("sound arguments by position", lambda: call(goods()), not entry.baseline_raises)
+    add("sound arguments by keyword", lambda: call(goods(), True), not entry.baseline_raises)
     # Wrong argument counts and names.
-    add("one argument too many", lambda: (goods() + [None], {}))
+    add("one argument too many", lambda: (goods()[:n_positional] + [None], {}))
     if not entry.varkw:
-        add("unknown keyword", lambda: (goods(), {"no_such_argument": 1}))
+        add("unknown keyword", lambda: (goods()[:n_positional], {"no_such_argument": 1}))
     else:
-        add("unknown keyword None", lambda: (goods(), {"no_such_argument": None}))
-        add("keyword NaN", lambda: (goods(), {"alpha": float("nan")}))
+        add("unknown keyword None", lambda: (goods()[:n_positional], {"no_such_argument": None}))
+        add("keyword NaN", lambda: (goods()[:n_positional], {"alpha": float("nan")}))
     if params:
         add("no arguments", lambda: ((), {}))
-        add("first argument twice", lambda: (goods(), {params[0].name: params[0].good()}))
+    if n_positional:
+        add("first argument twice", lambda: (goods()[:n_positional], {params[0].name: params[0].good()}))
 
     for i, p in enumerate(params):
         pool = list(GENERIC)
@@ -1124,16 +1131,16 @@ def _entry_cases(qualname, entry):
             def make_args(i=i, make=make):
                 values = goods()
                 values[i] = make()
-                return values, {}
+                return call(values)
 
             add(f"{p.name}={label}", make_args)
             # The same value by keyword reaches the same code through a
             # different door in the bindings.
-            if label in ("None", "2**64"):
+            if label in ("None", "2**64") and not p.kwonly:
                 def make_kwargs(i=i, make=make):
                     values = goods()
                     values[i] = make()
-                    return (), {q.name: v for q, v in zip(params, values)}
+                    return call(values, True)
 
                 add(f"{p.name}={label} by keyword", make_kwargs)
     return out
@@ -1160,6 +1167,22 @@ def _touch_result(result):
         except Exception:
             return
         _ = len(text)
+
+
+def _closed_standard_streams():
+    """Standard streams (fds 0-2) that a call closed; each is opened again on
+    /dev/null so the sweep goes on."""
+    closed = []
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            closed.append(fd)
+            null = os.open(os.devnull, os.O_RDWR)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+    return closed
 
 
 def run_child(start, progress_path, report_path, only=None):
@@ -1211,6 +1234,8 @@ def run_child(start, progress_path, report_path, only=None):
                 faults.append(f"{qualname}({desc}): {type(exc).__name__} escaped: {exc!s:.300}")
                 outcome = type(exc).__name__
             took = time.monotonic() - began
+            for fd in _closed_standard_streams():
+                faults.append(f"{qualname}({desc}): closed the process's file descriptor {fd}")
             slowest.append((took, f"{qualname}({desc})"))
             per_name[qualname] = per_name.get(qualname, 0.0) + took
             if took > CALL_LIMIT_S:
