@@ -6,15 +6,23 @@
 #include "fetching/catalogues.hpp"
 #include "fetching/classes.hpp"
 #include "fetching/connect.hpp"
+#include "fetching/convenience.hpp"
+#include "fetching/data.hpp"
+#include "fetching/dialog.hpp"
+#include "fetching/metadata.hpp"
 #include "fetching/query.hpp"
 
 PYBIND11_MODULE(fetching, m) {
+    py::options options;
+    options.disable_function_signatures();
     m.doc() = "Fetching observation data from the precursor database.";
     using namespace kelvane::fetching;
 
     // Siblings and outside libraries, in load order.
     py::module_ logsetup = py::module_::import("kelvane.logsetup");
     m.attr("logger") = logsetup.attr("fetching_logger");
+    m.attr("MetaStash") = py::module_::import("kelvane.metastash").attr("MetaStash");
+    m.attr("tse") = py::module_::import("kelvane.export");
     m.attr("pd") = py::module_::import("pandas");
     m.attr("create_engine") = py::module_::import("sqlalchemy").attr("create_engine");
     m.attr("text") = py::module_::import("sqlalchemy").attr("text");
@@ -29,4 +37,8 @@ PYBIND11_MODULE(fetching, m) {
     bind_connector(m);
     bind_catalogues(m);
     bind_query_builder(m);
+    bind_metadata_fetcher(m);
+    bind_data_fetcher(m);
+    bind_dialog(m);
+    bind_convenience(m);
 }
