@@ -204,7 +204,7 @@ TimeColumn read_times(py::handle sd, py::handle np, py::handle pd, const char* s
 // The sample times as the index of the result.
 py::object time_index(py::array_t<std::int64_t>& times, const TimeColumn& tc, py::handle pd) {
     const std::string code = (tc.delta ? "m8[" : "M8[") + tc.unit + "]";
-    py::object index = pd.attr("Index")(times.attr("view")(code), "name"_a = "STARTDATE");
+    py::object index = pd.attr("Index")(times.attr("view")(code), "name"_a = "STARTDATE", "copy"_a = false);
     if (!tc.tz.is_none()) index = index.attr("tz_localize")("UTC").attr("tz_convert")(tc.tz);
     return index;
 }

@@ -162,52 +162,113 @@ SplitPlan plan_split(std::span<const DayRow> rows, std::int64_t step) {
 
 namespace {
 
+// Every row's tokens as float32, rows one after the other (a missing text
+// gives its one NaN). Returns what to_numeric would have seen.
+NumericKind parse_rows(const SplitPlan& plan, std::span<const DayRow> rows, float* values,
+                       NumericResult rounding) {
+    NumericKind kind;
+    float* v = values;
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        if (rows[r].text == nullptr) {
+            kind.add_missing();
+            *v++ = std::numeric_limits<float>::quiet_NaN();
+            continue;
+        }
+        const char* p = plan.stripped[r].data();
+        const char* end = p + plan.stripped[r].size();
+        for (std::size_t k = 0, n = plan.counts[r]; k < n; ++k) {
+            const NumberToken t = next_token(p, end);
+            kind.add(t);
+            *v++ = to_float32(t, rounding);
+        }
+    }
+    return kind;
+}
+
+// Writes samples in time order from the parsed values.
 class Writer {
 public:
     Writer(const SplitPlan& plan, std::span<const DayRow> rows, const SplitTarget& out,
-           NumericResult rounding)
-        : plan_(plan), rows_(rows), out_(out), rounding_(rounding), cursor_(rows.size()),
-          next_k_(rows.size(), 0) {
-        for (std::size_t r = 0; r < rows.size(); ++r) cursor_[r] = plan.stripped[r].data();
+           const float* values)
+        : plan_(plan), rows_(rows), out_(out), first_(rows.size()), next_k_(rows.size(), 0) {
+        const float* v = values;
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            first_[r] = v;
+            v += plan.counts[r];
+        }
     }
 
-    // Sample next_k(r) of row r at time t.
-    void emit(std::size_t r, std::int64_t t) noexcept {
-        const char* end = plan_.stripped[r].data() + plan_.stripped[r].size();
-        const NumberToken tok = next_token(cursor_[r], end);
-        kind_.add(tok);
+    // The next `n` samples of row r, one after the other.
+    void run(std::size_t r, std::size_t n) noexcept {
+        const std::size_t k = next_k_[r];
+        const std::int64_t t0 = time_of(r, k);
+        const float* v = first_[r] + k;
+        for (std::size_t j = 0; j < n; ++j) {
+            out_.row[i_ + j] = static_cast<std::int64_t>(r);
+            out_.time[i_ + j] = t0 + static_cast<std::int64_t>(j) * plan_.step;
+            out_.value[i_ + j] = v[j];
+        }
+        i_ += n;
+        next_k_[r] = k + n;
+    }
+
+    // `span` slots of the rows `active` (all covering these slots): at each
+    // slot one sample of every row, in the order of `active`.
+    void interleave(const std::vector<std::size_t>& active, std::size_t span) {
+        const std::size_t m = active.size();
+        lane_time_.resize(m);
+        lane_value_.resize(m);
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::size_t r = active[j];
+            lane_time_[j] = time_of(r, next_k_[r]);
+            lane_value_[j] = first_[r] + next_k_[r];
+            next_k_[r] += span;
+        }
+        std::int64_t* row = out_.row + i_;
+        std::int64_t* time = out_.time + i_;
+        float* value = out_.value + i_;
+        for (std::size_t s = 0; s < span; ++s) {
+            const std::int64_t shift = static_cast<std::int64_t>(s) * plan_.step;
+            for (std::size_t j = 0; j < m; ++j) {
+                row[j] = static_cast<std::int64_t>(active[j]);
+                time[j] = lane_time_[j] + shift;
+                value[j] = lane_value_[j][s];
+            }
+            row += m;
+            time += m;
+            value += m;
+        }
+        i_ += span * m;
+    }
+
+    // One sample of row r at time t.
+    void one(std::size_t r, std::int64_t t) noexcept {
         out_.row[i_] = static_cast<std::int64_t>(r);
         out_.time[i_] = t;
-        out_.value[i_] = to_float32(tok, rounding_);
-        ++i_;
-        ++next_k_[r];
-    }
-    void emit_missing(std::size_t r) noexcept {
-        kind_.add_missing();
-        out_.row[i_] = static_cast<std::int64_t>(r);
-        out_.time[i_] = kNaT;
-        out_.value[i_] = std::numeric_limits<float>::quiet_NaN();
+        out_.value[i_] = first_[r][next_k_[r]++];
         ++i_;
     }
-    std::size_t& next_k(std::size_t r) noexcept { return next_k_[r]; }
+
+    std::size_t next_k(std::size_t r) const noexcept { return next_k_[r]; }
     std::int64_t time_of(std::size_t r, std::size_t k) const noexcept {
         return rows_[r].start + static_cast<std::int64_t>(k) * plan_.step;
     }
-    const NumericKind& kind() const noexcept { return kind_; }
 
 private:
     const SplitPlan& plan_;
     std::span<const DayRow> rows_;
     const SplitTarget& out_;
-    NumericResult rounding_;
-    std::vector<const char*> cursor_;
+    std::vector<const float*> first_;
     std::vector<std::size_t> next_k_;
-    NumericKind kind_;
+    std::vector<std::int64_t> lane_time_;
+    std::vector<const float*> lane_value_;
     std::size_t i_ = 0;
 };
 
 // All starts on one grid: walk the grid slots; at each slot the rows that
-// have a sample there come out in row order.
+// have a sample there come out in row order. Between two events (a row
+// starting or ending) the same rows cover every slot, so the stretch is
+// written in one go.
 void merge_on_grid(const SplitPlan& plan, std::span<const DayRow> rows, Writer& w) {
     const std::vector<std::size_t>& timed = plan.timed;
     const std::size_t total = timed.size();
@@ -226,25 +287,13 @@ void merge_on_grid(const SplitPlan& plan, std::span<const DayRow> rows, Writer& 
             const std::size_t r = timed[pending++];
             active.insert(std::upper_bound(active.begin(), active.end(), r), r);
         }
-        if (active.size() == 1) {
-            // one row alone: copy its run up to the next row's start
-            const std::size_t r = active.front();
-            std::size_t k = w.next_k(r);
-            std::uint64_t run = plan.counts[r] - k;
-            if (pending < total) run = std::min<std::uint64_t>(run, first_slot[pending] - slot);
-            for (std::uint64_t j = 0; j < run; ++j, ++k) w.emit(r, w.time_of(r, k));
-            slot += run;
-            if (k == plan.counts[r]) active.clear();
-            continue;
-        }
-        std::size_t kept = 0;
-        for (std::size_t j = 0; j < active.size(); ++j) {
-            const std::size_t r = active[j];
-            w.emit(r, w.time_of(r, w.next_k(r)));
-            if (w.next_k(r) < plan.counts[r]) active[kept++] = r;
-        }
-        active.resize(kept);
-        ++slot;
+        std::uint64_t span = std::numeric_limits<std::uint64_t>::max();
+        for (std::size_t r : active) span = std::min<std::uint64_t>(span, plan.counts[r] - w.next_k(r));
+        if (pending < total) span = std::min<std::uint64_t>(span, first_slot[pending] - slot);
+        if (active.size() == 1) w.run(active.front(), static_cast<std::size_t>(span));
+        else w.interleave(active, static_cast<std::size_t>(span));
+        slot += span;
+        std::erase_if(active, [&](std::size_t r) { return w.next_k(r) == plan.counts[r]; });
     }
 }
 
@@ -271,7 +320,7 @@ void merge_by_heap(const SplitPlan& plan, std::span<const DayRow> rows, Writer& 
         std::pop_heap(heap.begin(), heap.end(), later);
         const Item top = heap.back();
         heap.pop_back();
-        w.emit(top.r, top.t);
+        w.one(top.r, top.t);
         if (w.next_k(top.r) < plan.counts[top.r]) {
             heap.push_back({top.t + plan.step, top.r});
             std::push_heap(heap.begin(), heap.end(), later);
@@ -283,19 +332,21 @@ void merge_by_heap(const SplitPlan& plan, std::span<const DayRow> rows, Writer& 
 
 NumericKind fill_split(const SplitPlan& plan, std::span<const DayRow> rows, const SplitTarget& out,
                        NumericResult rounding) {
-    Writer w(plan, rows, out, rounding);
+    std::vector<float> values(plan.samples);
+    const NumericKind kind = parse_rows(plan, rows, values.data(), rounding);
+    Writer w(plan, rows, out, values.data());
     if (!plan.timed.empty()) {
         if (plan.aligned) merge_on_grid(plan, rows, w);
         else merge_by_heap(plan, rows, w);
     }
     for (std::size_t r = 0; r < rows.size(); ++r) {
         if (rows[r].text == nullptr) {
-            w.emit_missing(r);
+            w.one(r, kNaT);
         } else if (rows[r].start == kNaT) {
-            for (std::size_t k = 0; k < plan.counts[r]; ++k) w.emit(r, kNaT);
+            for (std::size_t k = 0; k < plan.counts[r]; ++k) w.one(r, kNaT);
         }
     }
-    return w.kind();
+    return kind;
 }
 
 }  // namespace kelvane::core
