@@ -14,6 +14,8 @@ import pandas as pd
 import pytest
 import sqlalchemy
 from geopy.distance import geodesic
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from kelvane import sandbox
 
@@ -233,6 +235,27 @@ def test_julian_day_conversions():
     assert sandbox._julian_to_datetime(f"{t:.15g}".encode()) == datetime(2021, 6, 30, 23, 59, 59)
     with pytest.raises(ValueError):
         sandbox._julian_to_datetime(b"abc")
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.datetimes(min_value=datetime(1900, 1, 1), max_value=datetime(2200, 12, 31)).map(
+    lambda d: d.replace(microsecond=0)))
+def test_date_conversions_agree_with_the_calendar(moment):
+    day = moment.replace(hour=0, minute=0, second=0)
+    jd = sandbox._to_date(moment.strftime("%Y%m%d"), "yyyymmdd")
+    assert jd == pd.Timestamp(day).to_julian_date()
+    assert sandbox._julian_to_datetime(f"{jd:.15g}".encode()) == day
+    full = sandbox._to_date(moment.strftime("%Y-%m-%d %H:%M:%S"), "yyyy-mm-dd hh24:mi:ss")
+    assert abs(full - pd.Timestamp(moment).to_julian_date()) < 1e-8
+    assert sandbox._julian_to_datetime(f"{full:.15g}".encode()) == moment
+    assert sandbox._to_date(moment.strftime("%Y%m%d"), "yyyymmdd") + 1 == sandbox._to_date(
+        (day + timedelta(days=1)).strftime("%Y%m%d"), "yyyymmdd")
+
+
+@pytest.mark.parametrize("text", ["20210229", "20211301", "20210100", "202101011", "2021-01-01", "2021O101", ""])
+def test_to_date_rejects_what_is_not_a_date_of_the_format(text):
+    with pytest.raises(ValueError):
+        sandbox._to_date(text, "yyyymmdd")
 
 
 def test_union_of_tables_and_rate_columns(conn):
