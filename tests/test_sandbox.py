@@ -217,6 +217,7 @@ def test_to_date_arithmetic(conn):
     # the day after the end day is excluded, the end day included
     df = data_rows(conn, "QZ_411_DYU_90", "20200131", "20200131")
     assert set(df["STARTDATE"]) == {pd.Timestamp("2020-01-31")}
+    assert sql(conn, "SELECT TO_DATE(20200201, 'yyyymmdd') - TO_DATE('20200131', 'yyyymmdd') AS d")["d"].iloc[0] == 1
     with pytest.raises(pd.errors.DatabaseError, match="user-defined function raised exception"):
         sql(conn, "SELECT TO_DATE('20200230', 'yyyymmdd') AS d")
     with pytest.raises(pd.errors.DatabaseError):
@@ -434,6 +435,14 @@ def test_size_parameters(tmp_path):
     wells = data_rows(c, "QZ_411_DYU_01", "20240101", "20240105")
     assert set(wells["STATIONID"]) == set(stations["STATIONID"]) - {"370082"}
     assert wells["STARTDATE"].min() >= pd.Timestamp("2024-01-04")
+    c.close()
+
+
+def test_no_stations_gives_an_empty_dictionary(tmp_path):
+    c = sandbox.connect(sandbox.build(tmp_path / "e.sqlite", start="20240101", end="20240102", stations=[]))
+    assert sql(c, DICTIONARY_SQL["stations"]).empty and sql(c, DICTIONARY_SQL["stationitems"]).empty
+    assert len(sql(c, DICTIONARY_SQL["methods"])) > 0
+    assert data_table_names(c) == []
     c.close()
 
 
