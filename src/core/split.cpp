@@ -148,7 +148,12 @@ SplitPlan plan_split(std::span<const DayRow> rows, std::int64_t step) {
     std::stable_sort(plan.timed.begin(), plan.timed.end(),
                      [&](std::size_t a, std::size_t b) { return rows[a].start < rows[b].start; });
     if (!plan.timed.empty()) {
-        auto residue = [&](std::int64_t t) { return ((t % step) + step) % step; };
+        // t mod step in [0, step); adding step only to a negative remainder
+        // cannot overflow, whatever the step.
+        auto residue = [&](std::int64_t t) {
+            const std::int64_t r = t % step;
+            return r < 0 ? r + step : r;
+        };
         const std::int64_t first = residue(rows[plan.timed.front()].start);
         for (std::size_t r : plan.timed) {
             if (residue(rows[r].start) != first) {
