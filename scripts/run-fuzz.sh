@@ -68,10 +68,15 @@ for t in "${targets[@]}"; do
   before=$(find "$findings" -type f | wc -l)
   dict=()
   [ -f "fuzz/$t.dict" ] && dict=(-dict="fuzz/$t.dict")
+  # fuzz/<target>.options: extra libFuzzer flags, one per line
+  opts=()
+  if [ -f "fuzz/$t.options" ]; then
+    while IFS= read -r line; do [ -n "$line" ] && opts+=("$line"); done <"fuzz/$t.options"
+  fi
   corpora=("$work")
   [ -d "$seeds" ] && corpora+=("$seeds")
   "$exe" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$findings/" "${dict[@]}" "${corpora[@]}" >"$log" 2>&1
+    -artifact_prefix="$findings/" "${dict[@]}" "${opts[@]}" "${corpora[@]}" >"$log" 2>&1
   rc=$?
   after=$(find "$findings" -type f | wc -l)
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
