@@ -9,6 +9,8 @@
 #include "fetching/query.hpp"
 
 PYBIND11_MODULE(fetching, m) {
+    py::options options;
+    options.disable_function_signatures();
     m.doc() = "Fetching observation data from the precursor database.";
     using namespace kelvane::fetching;
 

@@ -12,6 +12,12 @@
 namespace py = pybind11;
 using namespace pybind11::literals;
 
+// Every module starts its init with
+//     py::options options;
+//     options.disable_function_signatures();
+// so that __doc__ holds the documented text only (signatures are in the .pyi
+// stubs).
+
 namespace kelvane {
 
 // A module's own namespace, looked up at call time so that attributes a test
