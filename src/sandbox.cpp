@@ -333,6 +333,8 @@ py::str default_path() {
 // TO_DATE(text, mask) as a Julian day, so that TO_DATE(...) + 1 is the next day.
 py::object to_date(py::object text, py::object mask) {
     if (text.is_none() || mask.is_none()) return py::none();
+    // A number is read through its text, as the database converts it.
+    if (PyLong_Check(text.ptr())) text = py::str(text);
     if (!PyUnicode_Check(text.ptr()) || !PyUnicode_Check(mask.ptr()))
         throw py::type_error("TO_DATE expects a text and a format text");
     std::int64_t seconds = 0;
