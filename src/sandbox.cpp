@@ -403,6 +403,9 @@ py::object connect(py::object path, py::object alias) {
     py::module_::import("sqlalchemy").attr("event").attr("listen")(engine, "connect", on_connect);
     py::object conn = engine.attr("connect")();
     conn.attr("info")["kelvane_db_alias"] = alias;
+    // as conn_to_Oracle does: a closed connection's info is out of reach, the
+    // attribute still names the metadata cache namespace
+    conn.attr("_kelvane_db_alias") = alias;
     return conn;
 }
 
