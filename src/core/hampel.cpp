@@ -40,13 +40,11 @@ inline void median_and_mad(const At& at, const CountBelow& count_below, std::siz
     // k-th smallest deviation (1-based) and the one after it.
     const std::size_t k = (w & 1) ? h + 1 : h;
     std::size_t lo = k > nr ? k - nr : 0, hi = std::min(nl, k);
-    while (lo < hi) {
-        const std::size_t i = lo + (hi - lo) / 2;
-        if (L(i) < R(k - i - 1)) {
-            lo = i + 1;
-        } else {
-            hi = i;
-        }
+    for (std::size_t len = hi - lo; len > 0;) {   // branch-free lower bound
+        const std::size_t half = len / 2, i = lo + half;
+        const bool more = L(i) < R(k - i - 1);
+        lo = more ? i + 1 : lo;
+        len = more ? len - half - 1 : half;
     }
     const std::size_t i = lo, j = k - lo;
     double kth;
@@ -119,18 +117,24 @@ public:
         const double* s = s_.data();
         const std::size_t w = n_;
         median_and_mad([s](std::size_t k) { return s[k]; },
-                       [s, w](double m) {
-                           return static_cast<std::size_t>(std::lower_bound(s, s + w, m) - s);
-                       },
-                       w, med, mad);
+                       [this](double m) { return count_below(m); }, w, med, mad);
     }
 
 private:
-    std::size_t position_of(double v) const {
+    // Number of values below v (also the position of the first value >= v).
+    // Short buffers are counted without branches, which beats a binary search.
+    std::size_t count_below(double v) const {
+        if (n_ <= 64) {
+            std::size_t c = 0;
+            for (std::size_t k = 0; k < n_; ++k) c += s_[k] < v;
+            return c;
+        }
         return static_cast<std::size_t>(
             std::lower_bound(s_.begin(), s_.begin() + static_cast<std::ptrdiff_t>(n_), v) -
             s_.begin());
     }
+
+    std::size_t position_of(double v) const { return count_below(v); }
 
     std::vector<double> s_;
     std::size_t n_ = 0;
@@ -179,10 +183,10 @@ template <class T, class Emit>
 void slide_ranked(const T* x, std::size_t n, const Geometry& g, Emit&& emit) {
     const std::size_t first = g.first(), last = g.last(n);
     const std::size_t block = std::max<std::size_t>(g.window, 1024);
-    std::vector<std::pair<double, std::uint32_t>> order;
+    std::vector<std::pair<double, std::size_t>> order;
     std::vector<double> sorted;
-    std::vector<std::uint32_t> rank;   // by position in the span; UINT32_MAX if not finite
-    std::vector<std::uint32_t> tree;
+    std::vector<std::size_t> rank;   // by position in the span; SIZE_MAX if not finite
+    std::vector<std::size_t> tree;
     for (std::size_t b0 = first; b0 < last; b0 += block) {
         const std::size_t b1 = std::min(last, b0 + block);
         const std::size_t span0 = b0 - g.before, span1 = b1 + g.after;   // [span0, span1)
@@ -190,21 +194,21 @@ void slide_ranked(const T* x, std::size_t n, const Geometry& g, Emit&& emit) {
         order.clear();
         for (std::size_t p = 0; p < span; ++p) {
             const double v = static_cast<double>(x[span0 + p]);
-            if (std::isfinite(v)) order.emplace_back(v, static_cast<std::uint32_t>(p));
+            if (std::isfinite(v)) order.emplace_back(v, p);
         }
         std::sort(order.begin(), order.end());
         const std::size_t m = order.size();
         sorted.resize(m);
-        rank.assign(span, std::numeric_limits<std::uint32_t>::max());
+        rank.assign(span, std::numeric_limits<std::size_t>::max());
         for (std::size_t r = 0; r < m; ++r) {
             sorted[r] = order[r].first;
-            rank[order[r].second] = static_cast<std::uint32_t>(r);
+            rank[order[r].second] = r;
         }
         tree.assign(m + 1, 0);
         std::size_t count = 0;
         auto update = [&](std::size_t p, bool insert) {
-            const std::uint32_t r = rank[p];
-            if (r == std::numeric_limits<std::uint32_t>::max()) return;
+            const std::size_t r = rank[p];
+            if (r == std::numeric_limits<std::size_t>::max()) return;
             for (std::size_t t = r + 1; t <= m; t += t & (~t + 1)) {
                 tree[t] = insert ? tree[t] + 1 : tree[t] - 1;
             }
