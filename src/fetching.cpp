@@ -6,6 +6,9 @@
 #include "fetching/catalogues.hpp"
 #include "fetching/classes.hpp"
 #include "fetching/connect.hpp"
+#include "fetching/convenience.hpp"
+#include "fetching/data.hpp"
+#include "fetching/metadata.hpp"
 #include "fetching/query.hpp"
 
 PYBIND11_MODULE(fetching, m) {
@@ -17,6 +20,8 @@ PYBIND11_MODULE(fetching, m) {
     // Siblings and outside libraries, in load order.
     py::module_ logsetup = py::module_::import("kelvane.logsetup");
     m.attr("logger") = logsetup.attr("fetching_logger");
+    m.attr("MetaStash") = py::module_::import("kelvane.metastash").attr("MetaStash");
+    m.attr("tse") = py::module_::import("kelvane.export");
     m.attr("pd") = py::module_::import("pandas");
     m.attr("create_engine") = py::module_::import("sqlalchemy").attr("create_engine");
     m.attr("text") = py::module_::import("sqlalchemy").attr("text");
@@ -31,4 +36,7 @@ PYBIND11_MODULE(fetching, m) {
     bind_connector(m);
     bind_catalogues(m);
     bind_query_builder(m);
+    bind_metadata_fetcher(m);
+    bind_data_fetcher(m);
+    bind_convenience(m);
 }

@@ -68,6 +68,9 @@ inline py::object connect_to_oracle(py::object db) {
         py::object engine = self().attr("create_engine")(url, "echo"_a = false);
         py::object conn = engine.attr("connect")();
         conn.attr("info")["kelvane_db_alias"] = db;
+        // info is out of reach once the connection is closed; the attribute
+        // still names the cache namespace then
+        if (PyObject_SetAttrString(conn.ptr(), "_kelvane_db_alias", db.ptr()) != 0) PyErr_Clear();
         logger().attr("debug")(py::str(host) + py::str(" 已连接..."));
         return conn;
     } catch (py::error_already_set& e) {

@@ -1,0 +1,195 @@
+// kelvane.export: the VELD format (an Arrow table whose schema metadata names
+// the format and carries the caller's context as JSON texts) and its two
+// writers, Parquet and Feather.
+#include "kelvane_bind.hpp"
+
+#include <string>
+
+namespace {
+
+py::module_ self() { return kelvane::self_module("kelvane.export"); }
+py::object logger() { return self().attr("logger"); }
+
+// ---------------------------------------------------------------------------
+// Python objects to metadata bytes
+// ---------------------------------------------------------------------------
+
+// A schema-metadata key: text as UTF-8, bytes as they are.
+py::bytes metadata_key(py::handle key) {
+    if (PyBytes_Check(key.ptr())) return py::reinterpret_borrow<py::bytes>(key);
+    if (PyUnicode_Check(key.ptr())) return py::bytes(key.cast<std::string>());
+    throw py::type_error("metadata keys must be text, got " +
+                         py::str(py::type::of(key).attr("__name__")).cast<std::string>());
+}
+
+// The value's JSON text, as the standard encoder writes it with no options.
+py::bytes json_bytes(py::module_& mod, py::handle value) {
+    return py::bytes(mod.attr("json").attr("dumps")(value).cast<std::string>());
+}
+
+// str(exc) for the log line; an exception whose text cannot be formed is
+// named by its type.
+std::string describe(const py::error_already_set& e) {
+    try {
+        return kelvane::error_text(e);
+    } catch (py::error_already_set&) {
+        return py::str(e.type().attr("__name__")).cast<std::string>();
+    }
+}
+
+// The conversion proper; raises on any failure.
+py::object convert(py::module_& mod, py::object df, py::object metadata) {
+    py::object pd = mod.attr("pd");
+    if (!py::isinstance(df, pd.attr("DataFrame"))) {
+        throw py::type_error("expected a pandas DataFrame, got " +
+                             py::str(py::type::of(df).attr("__name__")).cast<std::string>());
+    }
+    py::object table = mod.attr("pa").attr("Table").attr("from_pandas")(df);
+
+    // The conversion's own entries first, then the format, then the caller's
+    // entries; a later entry of the same name replaces the value in place.
+    py::dict merged;
+    py::object existing = table.attr("schema").attr("metadata");
+    if (!existing.is_none()) {
+        for (auto item : py::reinterpret_borrow<py::dict>(existing)) {
+            merged[metadata_key(item.first)] = item.second;
+        }
+    }
+    merged[py::bytes("format_name")] = py::bytes("VELD");
+    merged[py::bytes("format_version")] = py::bytes("1.0.0");
+    if (!metadata.is_none() && kelvane::truthy(metadata)) {
+        py::object items = metadata.attr("items")();
+        for (py::handle pair : items) {
+            py::tuple kv = py::reinterpret_borrow<py::tuple>(pair);
+            py::bytes key = metadata_key(kv[0]);
+            merged[key] = json_bytes(mod, kv[1]);
+        }
+    }
+    return table.attr("replace_schema_metadata")(merged);
+}
+
+// ---------------------------------------------------------------------------
+// Writing a file in one piece
+// ---------------------------------------------------------------------------
+
+// A local file target: text, bytes or a path object that is not a URI. File
+// objects and URIs (s3://...) go to the writer unchanged.
+bool is_local_path(py::handle target) {
+    if (!PyUnicode_Check(target.ptr()) && !PyBytes_Check(target.ptr()) &&
+        !py::hasattr(target, "__fspath__")) {
+        return false;
+    }
+    py::object os = py::module_::import("os");
+    py::object text = os.attr("fsdecode")(os.attr("fspath")(target));
+    return text.attr("find")("://").cast<long>() < 0;
+}
+
+// Calls write(table, temporary) with a fresh file beside `target` and moves
+// it over `target` once the write has returned. On any failure the temporary
+// file is removed, whatever stood at `target` is left as it was, and the
+// error propagates.
+template <typename Write>
+void write_in_place(py::object target, Write&& write) {
+    if (!is_local_path(target)) {
+        write(target);
+        return;
+    }
+    py::module_ os = py::module_::import("os");
+    py::object os_path = os.attr("path");
+    // Through a symbolic link to the file it names, as a direct write would.
+    py::object final_path = os_path.attr("realpath")(os.attr("fsdecode")(os.attr("fspath")(target)));
+    py::object folder = os_path.attr("dirname")(final_path);
+    py::object name = os_path.attr("basename")(final_path);
+    std::string token = py::module_::import("secrets").attr("token_hex")(8).cast<std::string>();
+    py::object temporary = os_path.attr("join")(
+        folder, py::str("." + name.cast<std::string>() + "." + token + ".tmp"));
+    try {
+        write(temporary);
+        if (kelvane::truthy(os_path.attr("isfile")(final_path))) {
+            // keep the permissions of the file being replaced
+            py::object mode = py::module_::import("stat").attr("S_IMODE")(
+                os.attr("stat")(final_path).attr("st_mode"));
+            os.attr("chmod")(temporary, mode);
+        }
+        os.attr("replace")(temporary, final_path);
+    } catch (py::error_already_set&) {
+        try {
+            if (kelvane::truthy(os_path.attr("lexists")(temporary))) os.attr("remove")(temporary);
+        } catch (py::error_already_set&) {
+            // the original error is the one the caller needs to see
+        }
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The module's functions
+// ---------------------------------------------------------------------------
+
+py::object to_veld(py::object df, py::object metadata) {
+    py::module_ mod = self();
+    std::string reason;
+    try {
+        return convert(mod, df, metadata);
+    } catch (py::error_already_set& e) {
+        if (!kelvane::is_ordinary(e)) throw;
+        reason = describe(e);
+    } catch (py::builtin_exception& e) {
+        reason = e.what();
+    } catch (std::exception& e) {
+        reason = e.what();
+    }
+    logger().attr("error")("转换 Arrow Table 失败: " + reason);
+    return py::none();
+}
+
+// The VELD table of df, through the module's to_veld as it stands at call time.
+py::object veld_table(py::object df, py::object metadata) {
+    return self().attr("to_veld")(df, metadata);
+}
+
+py::object export_veld(py::object df, py::object file_path, py::object metadata) {
+    py::object table = veld_table(df, metadata);
+    if (table.is_none()) return py::none();
+    py::object pq = self().attr("pq");
+    write_in_place(file_path, [&](py::object path) { pq.attr("write_table")(table, path); });
+    logger().attr("info")("数据已导出至 " + kelvane::to_text(file_path) + " (VELD 格式)");
+    return py::none();
+}
+
+py::object export_to_feather(py::object df, py::object file_path, py::object metadata) {
+    py::object table = veld_table(df, metadata);
+    if (table.is_none()) return py::none();
+    py::object feather = py::module_::import("pyarrow.feather");
+    write_in_place(file_path,
+                   [&](py::object path) { feather.attr("write_feather")(table, path); });
+    logger().attr("info")("数据已导出至 " + kelvane::to_text(file_path));
+    return py::none();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(export, m) {
+    py::options options;
+    options.disable_function_signatures();
+    m.doc() = "VELD export: Arrow tables with JSON context in the schema, as Parquet or Feather.";
+
+    // Siblings and outside libraries, in load order.
+    try {
+        m.attr("logger") = py::module_::import("kelvane.logsetup").attr("fetching_logger");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        m.attr("logger") = py::module_::import("logging").attr("getLogger")("export");
+    }
+    m.attr("pd") = py::module_::import("pandas");
+    m.attr("pa") = py::module_::import("pyarrow");
+    m.attr("pq") = py::module_::import("pyarrow.parquet");
+    m.attr("json") = py::module_::import("json");
+
+    m.def("to_veld", &to_veld, "df"_a, "metadata"_a = py::none(),
+          "将 DataFrame 转换为 VELD 格式的 Arrow Table。");
+    m.def("export_veld", &export_veld, "df"_a, "file_path"_a, "metadata"_a = py::none(),
+          "将 DataFrame 以 VELD 格式导出为 Parquet 文件。");
+    m.def("export_to_feather", &export_to_feather, "df"_a, "file_path"_a,
+          "metadata"_a = py::none(), "将 DataFrame 以 VELD 格式导出为 Feather 文件。");
+}

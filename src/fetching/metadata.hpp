@@ -1,0 +1,266 @@
+// Metadata lookups: method, station and item words to database ids, and the
+// data tables of a method. The name lookups answer from the local metadata
+// cache when the database cannot.
+#pragma once
+#include "classes.hpp"
+#include "connect.hpp"
+#include "core/sqltext.hpp"
+
+#include <array>
+
+namespace kelvane::fetching {
+
+inline py::object pandas() { return self().attr("pd"); }
+inline py::object meta_stash() { return self().attr("MetaStash"); }
+inline py::object read_sql(const py::object& sql, const py::object& conn) {
+    return pandas().attr("read_sql")(sql, "con"_a = conn);
+}
+inline py::object read_sql(const py::object& sql, const py::object& conn, const py::dict& params) {
+    return pandas().attr("read_sql")(sql, "con"_a = conn, "params"_a = params);
+}
+
+inline py::object cached_table(const char* key, const py::object& conn,
+                               const py::object& cache_dir) {
+    return meta_stash().attr("get_table")(key, "conn"_a = conn, "cache_dir"_a = cache_dir);
+}
+
+// The same table with lower-case column labels.
+inline py::object lower_columns(py::object df) {
+    py::list lower;
+    for (py::handle label : df.attr("columns")) lower.append(py::str(label).attr("lower")());
+    df.attr("columns") = lower;
+    return df;
+}
+
+inline py::object upper_columns(py::object df) {
+    py::list upper;
+    for (py::handle label : df.attr("columns")) upper.append(py::str(label).attr("upper")());
+    df.attr("columns") = upper;
+    return df;
+}
+
+// Rows of `table` whose `column`, as text, contains `pattern` (pandas pattern
+// semantics; missing values do not match).
+inline py::object rows_containing(py::object table, const char* column, py::object pattern) {
+    py::object mask =
+        table[py::str(column)].attr("astype")(py::str("str")).attr("str").attr("contains")(
+            pattern, "na"_a = false);
+    return table[mask];
+}
+
+inline const char* domain_digit(const py::object& method_name) {
+    if (!PyUnicode_Check(method_name.ptr())) return nullptr;
+    std::string name = method_name.cast<std::string>();
+    if (name == "形变") return "2";
+    if (name == "电磁") return "3";
+    if (name == "流体") return "4";
+    return nullptr;
+}
+
+inline bool is_all(const py::object& value) {
+    return PyUnicode_Check(value.ptr()) && value.cast<std::string>() == "全部";
+}
+
+inline py::object method_ids_from_database(const py::object& conn, const py::object& method_name) {
+    if (const char* digit = domain_digit(method_name)) {
+        std::string sql =
+            "SELECT SUBSTR(ITEMID, 1, 3) AS methodid FROM QZDATA.QZ_DICT_STATIONITEMS "
+            "WHERE SUBSTR(ITEMID, 1, 1) = '" + std::string(digit) + "'";
+        return lower_columns(read_sql(py::str(sql), conn));
+    }
+    if (is_all(method_name)) {
+        return lower_columns(read_sql(
+            py::str("SELECT SUBSTR(ITEMID, 1, 3) AS methodid FROM QZDATA.QZ_DICT_STATIONITEMS"),
+            conn));
+    }
+    py::dict params;
+    params["methodname"] = method_name;
+    return lower_columns(read_sql(py::str("SELECT METHODID AS methodid FROM QZDATA.QZ_DICT_METHODS "
+                                          "WHERE METHODNAME LIKE '%' || :methodname || '%'"),
+                                  conn, params));
+}
+
+inline py::object method_ids_from_cache(const py::object& conn, const py::object& method_name,
+                                        const py::object& cache_dir) {
+    py::object pairs = cached_table("stationitems", conn, cache_dir);
+    py::object methods = cached_table("methods", conn, cache_dir);
+    auto DataFrame = pandas().attr("DataFrame");
+    auto prefix = [&](py::object rows) {
+        py::object ids = rows[py::str("ITEMID")].attr("astype")(py::str("str"));
+        py::dict columns;
+        columns["methodid"] = ids.attr("str").attr("slice")(0, 3);
+        return DataFrame(columns);
+    };
+    if (const char* digit = domain_digit(method_name)) {
+        py::object mask = pairs[py::str("ITEMID")]
+                              .attr("astype")(py::str("str"))
+                              .attr("str")
+                              .attr("startswith")(digit, "na"_a = false);
+        return prefix(pairs[mask]);
+    }
+    if (is_all(method_name)) return prefix(pairs);
+    py::object hits = rows_containing(methods, "METHODNAME", method_name);
+    py::list keep;
+    keep.append("METHODID");
+    py::dict rename;
+    rename["METHODID"] = "methodid";
+    return hits[keep].attr("rename")("columns"_a = rename);
+}
+
+inline py::object get_method_ids(py::object conn, py::object method_name, py::object cache_dir) {
+    py::object ids;
+    try {
+        ids = method_ids_from_database(conn, method_name);
+    } catch (py::error_already_set& e) {
+        if (!is_ordinary(e)) throw;
+        ids = method_ids_from_cache(conn, method_name, cache_dir);
+    }
+    ids = ids.attr("drop_duplicates")("subset"_a = "methodid", "keep"_a = "first");
+    py::object as_text = ids[py::str("methodid")].attr("astype")(py::str("str"));
+    ids = ids[as_text.attr("__ne__")(py::str("417"))];
+    ids = ids.attr("dropna")();
+    ids.attr("__setitem__")("methodid", ids[py::str("methodid")].attr("astype")(py::str("str")));
+    return ids;
+}
+
+// One id column as a one-column table with a lower-case label.
+inline py::object id_column_of(py::object table, const char* column) {
+    py::list keep;
+    keep.append(column);
+    return lower_columns(table[keep]);
+}
+
+inline py::object get_station_ids(py::object conn, py::object station_name, py::object cache_dir) {
+    if (is_all(station_name)) return py::none();
+    try {
+        py::dict params;
+        params["stationname"] = station_name;
+        return lower_columns(read_sql(py::str("SELECT STATIONID FROM QZDATA.QZ_DICT_STATIONS "
+                                              "WHERE STATIONNAME LIKE '%' || :stationname || '%'"),
+                                      conn, params));
+    } catch (py::error_already_set& e) {
+        if (!is_ordinary(e)) throw;
+    }
+    py::object stations = cached_table("stations", conn, cache_dir);
+    return id_column_of(rows_containing(stations, "STATIONNAME", station_name), "STATIONID");
+}
+
+// The items-by-list statement: every name quoted, a quote inside a name doubled.
+inline std::string items_in_list_sql(const py::list& names) {
+    std::string sql = "SELECT ITEMID FROM QZDATA.QZ_DICT_ITEMS WHERE ITEMNAME IN (";
+    bool first = true;
+    for (py::handle name : names) {
+        if (!first) sql += ",";
+        first = false;
+        sql += core::sql_quoted(require_text(name, "item names"));
+    }
+    return sql + ")";
+}
+
+inline py::object get_item_ids(py::object conn, py::object item_name, py::object cache_dir) {
+    if (is_all(item_name)) return py::none();
+    const bool is_text = PyUnicode_Check(item_name.ptr());
+    const bool is_list = PyList_Check(item_name.ptr());
+    if (!is_text && !is_list) {
+        throw py::type_error("item_name must be text or a list of texts, got " +
+                             py::str(py::type::of(item_name).attr("__name__")).cast<std::string>());
+    }
+    try {
+        if (is_text) {
+            py::dict params;
+            params["itemname"] = item_name;
+            return lower_columns(read_sql(py::str("SELECT ITEMID FROM QZDATA.QZ_DICT_ITEMS "
+                                                  "WHERE ITEMNAME LIKE '%' || :itemname || '%'"),
+                                          conn, params));
+        }
+        return lower_columns(read_sql(py::str(items_in_list_sql(item_name)), conn));
+    } catch (py::error_already_set& e) {
+        if (!is_ordinary(e)) throw;
+    }
+    py::object items = cached_table("items", conn, cache_dir);
+    py::object hits = is_text
+                          ? rows_containing(items, "ITEMNAME", item_name)
+                          : items[items[py::str("ITEMNAME")].attr("isin")(item_name)];
+    return id_column_of(hits, "ITEMID");
+}
+
+inline py::object get_table_names(py::object conn, py::object method_ids, py::object base_type_id,
+                                  py::object sample_rate_id) {
+    const std::string base_sql =
+        "SELECT TABLE_NAME FROM ALL_TABLES WHERE TABLE_NAME LIKE '%' || :base_type_id || '%' "
+        "AND TABLE_NAME LIKE '%' || :sample_rate_id || '%' "
+        "AND TABLE_NAME LIKE '%' || :methodid || '%'";
+    const bool product = PyUnicode_Check(base_type_id.ptr()) && base_type_id.cast<std::string>() == "CP";
+    py::list parts;
+    for (py::handle method_id : method_ids[py::str("methodid")]) {
+        py::dict params;
+        params["base_type_id"] = base_type_id;
+        params["sample_rate_id"] = sample_rate_id;
+        params["methodid"] = method_id;
+        std::string sql = base_sql;
+        if (product) {
+            const std::array<const char*, 2> keywords{"AVG", "INS"};
+            std::string conditions;
+            for (std::size_t i = 0; i < keywords.size(); ++i) {
+                std::string name = "kw" + std::to_string(i + 1);
+                params[py::str(name)] = keywords[i];
+                if (i) conditions += " OR ";
+                conditions += "TABLE_NAME LIKE '%' || :" + name + " || '%'";
+            }
+            sql += " AND (" + conditions + ")";
+        }
+        parts.append(read_sql(py::str(sql), conn, params));
+    }
+    if (py::len(parts) == 0) return py::none();
+    py::object names = lower_columns(pandas().attr("concat")(parts, "ignore_index"_a = true));
+    py::object dev = names[py::str("table_name")].attr("astype")(py::str("str")).attr("str").attr(
+        "contains")("_DEV_", "regex"_a = false, "na"_a = false);
+    return names[dev.attr("__invert__")()];
+}
+
+inline py::object get_timeseries_info(py::object conn, py::object cache_dir, py::object refresh) {
+    py::object stash = meta_stash();
+    try {
+        return stash.attr("get_timeseries_info")("conn"_a = conn, "cache_dir"_a = cache_dir,
+                                                 "refresh"_a = refresh);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_FileNotFoundError)) throw;
+        py::object folder =
+            stash.attr("resolve_cache_dir")(cache_dir, stash.attr("infer_namespace")(conn));
+        std::string message = "未找到本地元数据缓存，请先联网执行 refresh_metastash()。缓存目录: " +
+                              to_text(folder);
+        py::raise_from(e, PyExc_RuntimeError, message.c_str());
+        throw py::error_already_set();
+    }
+}
+
+inline void normalize_dataframe_columns(py::iterable dataframes) {
+    for (py::handle df : dataframes) {
+        py::object table = py::reinterpret_borrow<py::object>(df);
+        upper_columns(table);
+        py::object index = table.attr("index");
+        py::object name = index.attr("name");
+        if (truthy(name)) index.attr("name") = py::str(name).attr("upper")();
+    }
+}
+
+inline void bind_metadata_fetcher(py::module_& m) {
+    py::class_<MetadataFetcher>(m, "MetadataFetcher", "元数据获取类")
+        .def_static("get_timeseries_info", &get_timeseries_info, "conn"_a = py::none(),
+                    "cache_dir"_a = py::none(), "refresh_cache"_a = false, "获取时间序列元数据信息")
+        .def_static("get_method_ids", &get_method_ids, "conn"_a, "method_name"_a = "全部",
+                    "cache_dir"_a = py::none(),
+                    "获取方法ID列表，数据库不可用时回退到本地缓存。")
+        .def_static("get_station_ids", &get_station_ids, "conn"_a, "station_name"_a = "全部",
+                    "cache_dir"_a = py::none(),
+                    "获取站点ID列表，数据库不可用时回退到本地缓存。")
+        .def_static("get_item_ids", &get_item_ids, "conn"_a, "item_name"_a = "全部",
+                    "cache_dir"_a = py::none(),
+                    "获取监测项ID列表，数据库不可用时回退到本地缓存。")
+        .def_static("get_table_names", &get_table_names, "conn"_a, "method_ids"_a,
+                    "base_type_id"_a, "sample_rate_id"_a, "获取表名列表")
+        .def_static("_normalize_dataframe_columns", &normalize_dataframe_columns, "dataframes"_a,
+                    "将DataFrame的列名标准化为大写");
+}
+
+}  // namespace kelvane::fetching
