@@ -69,60 +69,6 @@ py::object convert(py::module_& mod, py::object df, py::object metadata) {
 }
 
 // ---------------------------------------------------------------------------
-// Writing a file in one piece
-// ---------------------------------------------------------------------------
-
-// A local file target: text, bytes or a path object that is not a URI. File
-// objects and URIs (s3://...) go to the writer unchanged.
-bool is_local_path(py::handle target) {
-    if (!PyUnicode_Check(target.ptr()) && !PyBytes_Check(target.ptr()) &&
-        !py::hasattr(target, "__fspath__")) {
-        return false;
-    }
-    py::object os = py::module_::import("os");
-    py::object text = os.attr("fsdecode")(os.attr("fspath")(target));
-    return text.attr("find")("://").cast<long>() < 0;
-}
-
-// Calls write(table, temporary) with a fresh file beside `target` and moves
-// it over `target` once the write has returned. On any failure the temporary
-// file is removed, whatever stood at `target` is left as it was, and the
-// error propagates.
-template <typename Write>
-void write_in_place(py::object target, Write&& write) {
-    if (!is_local_path(target)) {
-        write(target);
-        return;
-    }
-    py::module_ os = py::module_::import("os");
-    py::object os_path = os.attr("path");
-    // Through a symbolic link to the file it names, as a direct write would.
-    py::object final_path = os_path.attr("realpath")(os.attr("fsdecode")(os.attr("fspath")(target)));
-    py::object folder = os_path.attr("dirname")(final_path);
-    py::object name = os_path.attr("basename")(final_path);
-    std::string token = py::module_::import("secrets").attr("token_hex")(8).cast<std::string>();
-    py::object temporary = os_path.attr("join")(
-        folder, py::str("." + name.cast<std::string>() + "." + token + ".tmp"));
-    try {
-        write(temporary);
-        if (kelvane::truthy(os_path.attr("isfile")(final_path))) {
-            // keep the permissions of the file being replaced
-            py::object mode = py::module_::import("stat").attr("S_IMODE")(
-                os.attr("stat")(final_path).attr("st_mode"));
-            os.attr("chmod")(temporary, mode);
-        }
-        os.attr("replace")(temporary, final_path);
-    } catch (py::error_already_set&) {
-        try {
-            if (kelvane::truthy(os_path.attr("lexists")(temporary))) os.attr("remove")(temporary);
-        } catch (py::error_already_set&) {
-            // the original error is the one the caller needs to see
-        }
-        throw;
-    }
-}
-
-// ---------------------------------------------------------------------------
 // The module's functions
 // ---------------------------------------------------------------------------
 
@@ -152,7 +98,7 @@ py::object export_veld(py::object df, py::object file_path, py::object metadata)
     py::object table = veld_table(df, metadata);
     if (table.is_none()) return py::none();
     py::object pq = self().attr("pq");
-    write_in_place(file_path, [&](py::object path) { pq.attr("write_table")(table, path); });
+    kelvane::write_in_place(file_path, [&](py::object path) { pq.attr("write_table")(table, path); });
     logger().attr("info")("数据已导出至 " + kelvane::to_text(file_path) + " (VELD 格式)");
     return py::none();
 }
@@ -161,7 +107,7 @@ py::object export_to_feather(py::object df, py::object file_path, py::object met
     py::object table = veld_table(df, metadata);
     if (table.is_none()) return py::none();
     py::object feather = py::module_::import("pyarrow.feather");
-    write_in_place(file_path,
+    kelvane::write_in_place(file_path,
                    [&](py::object path) { feather.attr("write_feather")(table, path); });
     logger().attr("info")("数据已导出至 " + kelvane::to_text(file_path));
     return py::none();

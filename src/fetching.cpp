@@ -8,6 +8,7 @@
 #include "fetching/connect.hpp"
 #include "fetching/convenience.hpp"
 #include "fetching/data.hpp"
+#include "fetching/dialog.hpp"
 #include "fetching/metadata.hpp"
 #include "fetching/query.hpp"
 
@@ -38,5 +39,6 @@ PYBIND11_MODULE(fetching, m) {
     bind_query_builder(m);
     bind_metadata_fetcher(m);
     bind_data_fetcher(m);
+    bind_dialog(m);
     bind_convenience(m);
 }

@@ -64,3 +64,58 @@ inline std::string require_text(py::handle value, std::string_view what) {
 }
 
 }  // namespace kelvane
+
+namespace kelvane {
+
+// A local file target: text, bytes or a path object that is not a URI. File
+// objects and URIs (s3://...) are handed to a writer unchanged.
+inline bool is_local_path(py::handle target) {
+    if (!PyUnicode_Check(target.ptr()) && !PyBytes_Check(target.ptr()) &&
+        !py::hasattr(target, "__fspath__")) {
+        return false;
+    }
+    py::object os = py::module_::import("os");
+    py::object text = os.attr("fsdecode")(os.attr("fspath")(target));
+    return text.attr("find")("://").cast<long>() < 0;
+}
+
+// Writes a file in one piece: write(path) is called with a fresh temporary
+// path beside `target`, and the result is moved over `target` once the write
+// has returned. On any failure the temporary file is removed, whatever stood
+// at `target` is left as it was, and the error propagates. A target that is
+// not a local path goes to write() as it is.
+template <typename Write>
+void write_in_place(py::object target, Write&& write) {
+    if (!is_local_path(target)) {
+        write(target);
+        return;
+    }
+    py::module_ os = py::module_::import("os");
+    py::object os_path = os.attr("path");
+    // Through a symbolic link to the file it names, as a direct write would.
+    py::object final_path =
+        os_path.attr("realpath")(os.attr("fsdecode")(os.attr("fspath")(target)));
+    py::object folder = os_path.attr("dirname")(final_path);
+    std::string name = os_path.attr("basename")(final_path).cast<std::string>();
+    std::string token = py::module_::import("secrets").attr("token_hex")(8).cast<std::string>();
+    py::object temporary = os_path.attr("join")(folder, py::str("." + name + "." + token + ".tmp"));
+    try {
+        write(temporary);
+        if (truthy(os_path.attr("isfile")(final_path))) {
+            // keep the permissions of the file being replaced
+            py::object mode = py::module_::import("stat").attr("S_IMODE")(
+                os.attr("stat")(final_path).attr("st_mode"));
+            os.attr("chmod")(temporary, mode);
+        }
+        os.attr("replace")(temporary, final_path);
+    } catch (...) {
+        try {
+            if (truthy(os_path.attr("lexists")(temporary))) os.attr("remove")(temporary);
+        } catch (py::error_already_set&) {
+            // the write's own error is the one the caller needs to see
+        }
+        throw;
+    }
+}
+
+}  // namespace kelvane

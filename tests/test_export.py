@@ -4,9 +4,6 @@ import io
 import json
 import math
 import os
-import subprocess
-import sys
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -19,7 +16,6 @@ from hypothesis import strategies as st
 
 from kelvane import export
 
-SRC = Path(export.__file__).resolve().parent.parent
 FAILED = "转换 Arrow Table 失败: "
 
 
@@ -331,24 +327,26 @@ def test_replacing_a_file_keeps_its_mode_and_writes_through_links(out):
 # --- module loading ---------------------------------------------------------
 
 
-def run_python(code):
-    env = dict(os.environ, PYTHONPATH=str(SRC))
-    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+def output_of(run_python, code, home):
+    done = run_python(code, home)
     assert done.returncode == 0, done.stderr
     return done.stdout.split()
 
 
-def test_module_loads_its_libraries_and_the_fetching_logger():
-    out = run_python(
-        "import sys; from kelvane import export;"
-        "print(export.logger.name, export.pq.__name__, 'pyarrow.feather' in sys.modules)"
-    )
+def test_module_loads_its_libraries_and_the_fetching_logger(run_python, tmp_path):
+    out = output_of(run_python, """
+        import sys
+        from kelvane import export
+        print(export.logger.name, export.pq.__name__, 'pyarrow.feather' in sys.modules)
+    """, tmp_path)
     assert out == ["fetching", "pyarrow.parquet", "False"]
 
 
-def test_without_the_logging_module_the_export_logger_is_used():
-    out = run_python(
-        "import sys; sys.modules['kelvane.logsetup'] = None; from kelvane import export;"
-        "print(export.logger.name, export.to_veld(None))"
-    )
+def test_without_the_logging_module_the_export_logger_is_used(run_python, tmp_path):
+    out = output_of(run_python, """
+        import sys
+        sys.modules['kelvane.logsetup'] = None
+        from kelvane import export
+        print(export.logger.name, export.to_veld(None))
+    """, tmp_path)
     assert out == ["export", "None"]
