@@ -119,6 +119,15 @@ def test_infer_namespace():
     c.info = [("kelvane_db_alias", "no")]  # not a mapping: the attribute answers
     assert MetaStash.infer_namespace(c) == "X"
 
+    class Closed:
+        _kelvane_db_alias = "gone db"
+
+        @property
+        def info(self):
+            raise RuntimeError("This Connection is closed")
+
+    assert MetaStash.infer_namespace(Closed()) == "gone_db"
+
 
 def test_normalize_columns_leaves_input_alone():
     df = pd.DataFrame({"stationid": ["1"], "Name": ["a"]}).rename_axis("stationid")
