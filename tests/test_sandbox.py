@@ -476,3 +476,18 @@ def test_catalogue_has_recent_events(tmp_path):
     events = [parse_line(line) for line in open(path, encoding="utf-8").read().splitlines()]
     assert any(t >= datetime.now() - timedelta(days=31) for t, *_ in events)
     assert len(events) == 50
+
+
+def test_catalogue_reads_with_the_catalogue_reader(tmp_path, conn):
+    from kelvane import KAT
+
+    path = sandbox.write_catalogue(tmp_path / "kat.txt", start="20150101", end="20201231", count=120)
+    kat = KAT.read_KAT(path)
+    lines = open(path, encoding="utf-8").read().splitlines()
+    assert len(kat) == 120 and not kat.index.isna().any()
+    first = parse_line(lines[0])
+    assert kat.index[0] == pd.Timestamp(first[0])
+    assert (kat["lat"].iloc[0], kat["lon"].iloc[0], kat["magnitude"].iloc[0], kat["name"].iloc[0]) == first[1:]
+    st = sql(conn, DICTIONARY_SQL["stations"]).set_index("STATIONID").loc["37005"]
+    near = KAT.filtered_kats(kat, station=(st.LATITUDE, st.LONGITUDE))
+    assert near["flag"].sum() >= 1 and (near["flag"] == 0).sum() >= 1

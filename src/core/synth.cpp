@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <vector>
 
 namespace kelvane::core::synth {
 
@@ -367,25 +368,60 @@ public:
     }
 
     double operator()(double t) {
-        double years = (t - kReferenceSeconds) / kYearSeconds;
-        double v = m_.base + m_.drift_per_year * years;
-        if (m_.annual_amplitude != 0) v += m_.annual_amplitude * std::sin(kTwoPi * years + m_.annual_phase);
-        if (m_.daily_amplitude != 0) {
-            double local = std::fmod(t + kLocalOffsetSeconds, 86400.0) / 86400.0;
-            v += m_.daily_amplitude * std::sin(kTwoPi * local + m_.daily_phase);
-        }
-        if (m_.tide_amplitude != 0) {
-            double tide = 0;
-            for (std::size_t i = 0; i < kConstituents; ++i)
-                tide += kTides[i].weight * std::cos(omega_[i] * t + phase_[i]);
-            v += m_.tide_amplitude * tide;
-        }
-        if (m_.wander != 0) v += m_.wander * (0.3 * fast_(t) + slow_(t));
+        double v;
+        fill(t, 1.0, 1, &v);
         return v;
+    }
+
+    // Values at t0 + k * dt, k = 0 .. n-1. The periodic terms advance by
+    // rotation, restarted from exact values every block of steps.
+    void fill(double t0, double dt, int n, double* out) {
+        constexpr int kBlock = 256;
+        for (int k0 = 0; k0 < n; k0 += kBlock) {
+            const int kn = std::min(n, k0 + kBlock);
+            const double tb = t0 + dt * k0;
+            Rotor annual(kTwoPi * (tb - kReferenceSeconds) / kYearSeconds + m_.annual_phase, kTwoPi * dt / kYearSeconds);
+            Rotor daily(kTwoPi * std::fmod(tb + kLocalOffsetSeconds, 86400.0) / 86400.0 + m_.daily_phase,
+                        kTwoPi * dt / 86400.0);
+            Rotor tides[kConstituents];
+            if (m_.tide_amplitude != 0)
+                for (std::size_t i = 0; i < kConstituents; ++i)
+                    tides[i] = Rotor(omega_[i] * tb + phase_[i], omega_[i] * dt);
+            for (int k = k0; k < kn; ++k) {
+                const double t = t0 + dt * k;
+                double v = m_.base + m_.drift_per_year * (t - kReferenceSeconds) / kYearSeconds;
+                if (m_.annual_amplitude != 0) v += m_.annual_amplitude * annual.s;
+                if (m_.daily_amplitude != 0) v += m_.daily_amplitude * daily.s;
+                if (m_.tide_amplitude != 0) {
+                    double tide = 0;
+                    for (std::size_t i = 0; i < kConstituents; ++i) {
+                        tide += kTides[i].weight * tides[i].c;
+                        tides[i].step();
+                    }
+                    v += m_.tide_amplitude * tide;
+                }
+                if (m_.wander != 0) v += m_.wander * (0.3 * fast_(t) + slow_(t));
+                annual.step();
+                daily.step();
+                out[k] = v;
+            }
+        }
     }
 
 private:
     static constexpr std::size_t kConstituents = sizeof kTides / sizeof kTides[0];
+
+    // cos and sin of an angle that advances by a fixed step.
+    struct Rotor {
+        double c = 1, s = 0, dc = 1, ds = 0;
+        Rotor() = default;
+        Rotor(double angle, double step) : c(std::cos(angle)), s(std::sin(angle)), dc(std::cos(step)), ds(std::sin(step)) {}
+        void step() {
+            double nc = c * dc - s * ds;
+            s = s * dc + c * ds;
+            c = nc;
+        }
+    };
 
     // Normal values at knots `step` seconds apart joined by cosine interpolation.
     struct Wander {
@@ -402,8 +438,8 @@ private:
                 a = normal(key, c);
                 b = normal(key, c + 1);
             }
-            double w = 0.5 - 0.5 * std::cos(std::numbers::pi * (x - k));
-            return a + (b - a) * w;
+            double f = x - k;
+            return a + (b - a) * f * f * (3.0 - 2.0 * f);  // smoothstep
         }
     };
 
@@ -450,7 +486,9 @@ void append_day(std::string& out, const SeriesModel& m, const SeriesKeys& keys, 
         if (m.kind == Kind::Rainfall) {
             for (int h = 0; h < 24; ++h) v += hourly_rain(keys, day_start + 3600 * h);
         } else {
-            for (int h = 0; h < 24; ++h) v += signal(static_cast<double>(day_start + 3600 * h));
+            double hourly[24];
+            signal.fill(static_cast<double>(day_start), 3600.0, 24, hourly);
+            for (double h : hourly) v += h;
             v = v / 24.0 + 0.2 * m.noise * normal(knoise, static_cast<std::uint64_t>(day_start));
         }
         if (uniform(knull, static_cast<std::uint64_t>(day_start)) < m.null_rate * 24.0)
@@ -460,9 +498,18 @@ void append_day(std::string& out, const SeriesModel& m, const SeriesKeys& keys, 
         return;
     }
 
-    // Sub-minute rates interpolate the smooth signal between minute knots.
-    const bool interpolate = interval < 60 && m.kind != Kind::Rainfall;
-    double knot_t = -1, knot_a = 0, knot_b = 0;
+    // The smooth signal at every sample, or at minute knots for faster rates.
+    const bool interpolate = interval < 60;
+    std::vector<double> smooth;
+    if (m.kind != Kind::Rainfall) {
+        if (interpolate) {
+            smooth.resize(1441);
+            signal.fill(static_cast<double>(day_start), 60.0, 1441, smooth.data());
+        } else {
+            smooth.resize(static_cast<std::size_t>(count));
+            signal.fill(static_cast<double>(day_start), static_cast<double>(interval), count, smooth.data());
+        }
+    }
     for (int k = 0; k < count; ++k) {
         if (k) out.push_back(' ');
         const std::int64_t offset = static_cast<std::int64_t>(k) * interval;
@@ -478,15 +525,10 @@ void append_day(std::string& out, const SeriesModel& m, const SeriesKeys& keys, 
             v = hourly_rain(keys, hour_start) * static_cast<double>(interval) / 3600.0;
         } else {
             if (interpolate) {
-                double minute_t = static_cast<double>(t - (t % 60));
-                if (minute_t != knot_t) {
-                    knot_t = minute_t;
-                    knot_a = signal(minute_t);
-                    knot_b = signal(minute_t + 60.0);
-                }
-                v = knot_a + (knot_b - knot_a) * static_cast<double>(t % 60) / 60.0;
+                auto j = static_cast<std::size_t>(offset / 60);
+                v = smooth[j] + (smooth[j + 1] - smooth[j]) * static_cast<double>(offset % 60) / 60.0;
             } else {
-                v = signal(static_cast<double>(t));
+                v = smooth[static_cast<std::size_t>(k)];
             }
             v += m.noise * normal(knoise, counter);
             if (m.spike_rate > 0 && uniform(kspike, counter) < m.spike_rate * per_sample)
