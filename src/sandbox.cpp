@@ -182,11 +182,12 @@ void write_data_table(Writer& w, const sample::TablePlan& t) {
         rate = t.rate_column == sample::RateColumn::Integer ? py::object(py::int_(static_cast<int>(t.rate_value)))
                                                             : py::object(py::float_(t.rate_value));
     }
-    for (const auto& s : t.series) {
+    for (std::size_t index = 0; index < t.series.size(); ++index) {
+        const auto& s = t.series[index];
         std::vector<sample::DayRow> rows;
         {
             py::gil_scoped_release release;
-            rows = sample::series_rows(t, s);
+            rows = sample::series_rows(t, index);
         }
         py::list out;
         py::str station(s.station), point(s.point), item(s.item);
