@@ -36,7 +36,14 @@ py::array_t<T> to_array(std::vector<T>&& values) {
 }
 
 // The whole text of a file opened in text mode, closed again on every path.
+// The path must name a file: open() would take an integer for a file
+// descriptor and close it after reading (standard input or output, say).
 py::str read_text(py::handle path, py::handle encoding) {
+    if (!py::isinstance<py::str>(path) && !py::isinstance<py::bytes>(path) &&
+        !py::isinstance(path, py::module_::import("os").attr("PathLike"))) {
+        throw py::type_error("kat_dir must be a path (str, bytes or os.PathLike), not " +
+                             py::str(py::type::handle_of(path).attr("__name__")).cast<std::string>());
+    }
     py::object file = py::module_::import("builtins").attr("open")(path, "r", "encoding"_a = encoding);
     py::object text;
     try {

@@ -152,6 +152,20 @@ def test_missing_file_raises_os_error(tmp_path):
         KAT.read_KAT(tmp_path)
 
 
+def test_a_file_descriptor_is_not_a_path(tmp_path):
+    """An integer would make open() read that descriptor and close it: read_KAT(1)
+    closed standard output."""
+    import os
+
+    write(tmp_path / "1", WENCHUAN)
+    for fd in (0, 1, 2, True):
+        with pytest.raises(TypeError, match="kat_dir must be a path"):
+            KAT.read_KAT(fd)
+        os.fstat(fd)  # still open
+    for path in (str(tmp_path / "1"), bytes(tmp_path / "1"), tmp_path / "1"):
+        assert KAT.read_KAT(path)["magnitude"].tolist() == [8.0]
+
+
 def test_gbk_catalogue(tmp_path):
     text = WENCHUAN + "\n" + catalogue_line("20130420080246", "30.30", "103.00", "7.0", "四川芦山县") + "\n"
     path = write(tmp_path / "kat.txt", text, encoding="gbk")
