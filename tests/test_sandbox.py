@@ -14,6 +14,8 @@ import pandas as pd
 import pytest
 import sqlalchemy
 from geopy.distance import geodesic
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from kelvane import sandbox
 
@@ -215,6 +217,7 @@ def test_to_date_arithmetic(conn):
     # the day after the end day is excluded, the end day included
     df = data_rows(conn, "QZ_411_DYU_90", "20200131", "20200131")
     assert set(df["STARTDATE"]) == {pd.Timestamp("2020-01-31")}
+    assert sql(conn, "SELECT TO_DATE(20200201, 'yyyymmdd') - TO_DATE('20200131', 'yyyymmdd') AS d")["d"].iloc[0] == 1
     with pytest.raises(pd.errors.DatabaseError, match="user-defined function raised exception"):
         sql(conn, "SELECT TO_DATE('20200230', 'yyyymmdd') AS d")
     with pytest.raises(pd.errors.DatabaseError):
@@ -233,6 +236,27 @@ def test_julian_day_conversions():
     assert sandbox._julian_to_datetime(f"{t:.15g}".encode()) == datetime(2021, 6, 30, 23, 59, 59)
     with pytest.raises(ValueError):
         sandbox._julian_to_datetime(b"abc")
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.datetimes(min_value=datetime(1900, 1, 1), max_value=datetime(2200, 12, 31)).map(
+    lambda d: d.replace(microsecond=0)))
+def test_date_conversions_agree_with_the_calendar(moment):
+    day = moment.replace(hour=0, minute=0, second=0)
+    jd = sandbox._to_date(moment.strftime("%Y%m%d"), "yyyymmdd")
+    assert jd == pd.Timestamp(day).to_julian_date()
+    assert sandbox._julian_to_datetime(f"{jd:.15g}".encode()) == day
+    full = sandbox._to_date(moment.strftime("%Y-%m-%d %H:%M:%S"), "yyyy-mm-dd hh24:mi:ss")
+    assert abs(full - pd.Timestamp(moment).to_julian_date()) < 1e-8
+    assert sandbox._julian_to_datetime(f"{full:.15g}".encode()) == moment
+    assert sandbox._to_date(moment.strftime("%Y%m%d"), "yyyymmdd") + 1 == sandbox._to_date(
+        (day + timedelta(days=1)).strftime("%Y%m%d"), "yyyymmdd")
+
+
+@pytest.mark.parametrize("text", ["20210229", "20211301", "20210100", "202101011", "2021-01-01", "2021O101", ""])
+def test_to_date_rejects_what_is_not_a_date_of_the_format(text):
+    with pytest.raises(ValueError):
+        sandbox._to_date(text, "yyyymmdd")
 
 
 def test_union_of_tables_and_rate_columns(conn):
@@ -411,6 +435,14 @@ def test_size_parameters(tmp_path):
     wells = data_rows(c, "QZ_411_DYU_01", "20240101", "20240105")
     assert set(wells["STATIONID"]) == set(stations["STATIONID"]) - {"370082"}
     assert wells["STARTDATE"].min() >= pd.Timestamp("2024-01-04")
+    c.close()
+
+
+def test_no_stations_gives_an_empty_dictionary(tmp_path):
+    c = sandbox.connect(sandbox.build(tmp_path / "e.sqlite", start="20240101", end="20240102", stations=[]))
+    assert sql(c, DICTIONARY_SQL["stations"]).empty and sql(c, DICTIONARY_SQL["stationitems"]).empty
+    assert len(sql(c, DICTIONARY_SQL["methods"])) > 0
+    assert data_table_names(c) == []
     c.close()
 
 
