@@ -98,7 +98,8 @@ inline void add_secondary_data(py::object /*self*/, py::object ax, py::object se
     ax2.attr("spines")["right"].attr("set_color")(color);
     ax2.attr("tick_params")("axis"_a = "y", "colors"_a = color);
     ax2.attr("yaxis").attr("label").attr("set_color")(color);
-    ax2.attr("set_ylabel")("震中距(km)");
+    // A smaller label than the default size keeps it within a short subplot.
+    ax2.attr("set_ylabel")("震中距(km)", "fontsize"_a = 9);
 
     auto builtins = py::module_::import("builtins");
     py::object lower = py::int_(0), upper = py::int_(300);
@@ -108,12 +109,20 @@ inline void add_secondary_data(py::object /*self*/, py::object ax, py::object se
     }
     ax2.attr("set_ylim")(lower, upper);
 
+    // Labels stand 5 points right of and above their marker; in the upper
+    // half of the distance axis they hang below it instead, so that they
+    // stay clear of the subplot title.
+    py::tuple limits = ax2.attr("get_ylim")();
+    const double middle = (limits[0].cast<double>() + limits[1].cast<double>()) / 2;
     for (py::handle pair : secondary_data.attr("iterrows")()) {
         py::object when = pair[py::int_(0)];
         py::object row = pair[py::int_(1)];
+        double d = py::float_(row["distance"]).cast<double>();
+        const bool below = d > middle;
         ax2.attr("annotate")(row["text"], py::make_tuple(when, row["distance"]),
-                             "xytext"_a = py::make_tuple(5, 5), "textcoords"_a = "offset points",
-                             "color"_a = color, "fontsize"_a = 8);
+                             "xytext"_a = py::make_tuple(5, below ? -5 : 5),
+                             "textcoords"_a = "offset points", "color"_a = color,
+                             "fontsize"_a = 8, "va"_a = below ? "top" : "bottom");
     }
 }
 

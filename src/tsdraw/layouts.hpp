@@ -292,6 +292,8 @@ inline py::tuple plot_by_items(py::object self, py::object ts, py::object prefix
             }
             std::string name = to_text(prefix) + to_text(item) + to_text(fig_label) + "_" +
                                std::to_string(number);
+            // Slanted dates on the bottom axis never run into each other.
+            figure.fig.attr("autofmt_xdate")();
             self.attr("_save_figure")(figure.fig, name, figure_format);
             last = figure;
         }
@@ -429,6 +431,8 @@ inline py::tuple plot_by_stations(py::object self, py::object ts, py::object pre
                 draw_rainfall(self, figure.axes[py::int_(n_items)], rainfall);
             std::string name =
                 to_text(prefix) + to_text(station) + "_" + to_text(point) + to_text(fig_label);
+            // Slanted dates on the bottom axis never run into each other.
+            figure.fig.attr("autofmt_xdate")();
             self.attr("_save_figure")(figure.fig, name, figure_format);
             last = figure;
         }
