@@ -14,9 +14,7 @@ import sqlalchemy as sa
 
 from kelvane import fetching, sandbox
 from reference.fetch_reference import reference_fetch
-
-pytest.importorskip("kelvane.cleaning", reason="the fetch ends in the native split")
-split_lines_reference = pytest.importorskip("reference.split_reference").split_lines_reference
+from reference.split_reference import split_lines_reference
 
 TODAY = dt.date.today()
 START = (TODAY - dt.timedelta(days=40)).strftime("%Y%m%d")
@@ -117,9 +115,13 @@ def test_sample_rate_oddities(conn, caplog):
     # an empty SAMPLERATE: the requested daily interval, not split
     strain = fetch(conn, stamp(5), stamp(0), "四分量钻孔应变", "全部", "日均值", "预处理库")
     assert strain["SAMPLERATE"].isna().all() and len(strain) == 2 * 6
-    # no SAMPLERATE column in the raw library
+    # no SAMPLERATE column in the raw library; a day stored without a value
+    # (decompressed to the empty text) is one NaN sample
     raw = fetch(conn, stamp(0), stamp(0), "水管倾斜", "全部", "秒钟值", "原始库", gzip_flag=True)
-    assert "SAMPLERATE" not in raw.columns and len(raw) == 2 * 86400
+    days = fetch(conn, stamp(0), stamp(0), "水管倾斜", "全部", "秒钟值", "原始库", gzip_flag=True,
+                 my_split_lines=False)
+    assert "SAMPLERATE" not in raw.columns
+    assert len(raw) == sum(86400 if text else 1 for text in days["OBSVALUE"])
 
 
 def test_null_days_and_missing_blobs(conn):
