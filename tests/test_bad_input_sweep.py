@@ -880,7 +880,8 @@ SWEEP = {
     ),
     "refine.resample_timeseries_data": Entry(
         [
-            P("df", series_table, "table"),
+            # resampling wants STARTDATE as a column, not the index
+            P("df", lambda: series_table().reset_index(), "table"),
             P("freq", lambda: "h", "text"),
             P("agg_method", lambda: "median", "text"),
         ]
