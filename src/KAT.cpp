@@ -4,9 +4,11 @@
 
 #include <pybind11/numpy.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -15,6 +17,7 @@
 namespace {
 
 using kelvane::core::CatalogueColumns;
+using kelvane::core::Utf8Column;
 using kelvane::core::kNoTime;
 
 constexpr const char* kTimeFormat = "%Y%m%d%H%M%S";
@@ -33,7 +36,14 @@ py::array_t<T> to_array(std::vector<T>&& values) {
 }
 
 // The whole text of a file opened in text mode, closed again on every path.
+// The path must name a file: open() would take an integer for a file
+// descriptor and close it after reading (standard input or output, say).
 py::str read_text(py::handle path, py::handle encoding) {
+    if (!py::isinstance<py::str>(path) && !py::isinstance<py::bytes>(path) &&
+        !py::isinstance(path, py::module_::import("os").attr("PathLike"))) {
+        throw py::type_error("kat_dir must be a path (str, bytes or os.PathLike), not " +
+                             py::str(py::type::handle_of(path).attr("__name__")).cast<std::string>());
+    }
     py::object file = py::module_::import("builtins").attr("open")(path, "r", "encoding"_a = encoding);
     py::object text;
     try {
@@ -51,8 +61,22 @@ py::str read_text(py::handle path, py::handle encoding) {
     return py::reinterpret_borrow<py::str>(text);
 }
 
-// Parses a str with the kernel, without the GIL, straight from its storage.
-CatalogueColumns parse_text(const py::str& text) {
+struct ParsedText {
+    CatalogueColumns columns;
+    Utf8Column names;
+};
+
+template <class Unit>
+ParsedText parse_units(const void* data, std::size_t length) {
+    const auto* units = static_cast<const Unit*>(data);
+    ParsedText out{kelvane::core::parse_catalogue(units, length), {}};
+    out.names = kelvane::core::utf8_column(units, out.columns.name);
+    return out;
+}
+
+// Parses a str with the kernel, without the GIL, straight from its storage;
+// the place names come back as UTF-8 as well.
+ParsedText parse_text(const py::str& text) {
     PyObject* o = text.ptr();
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(o) < 0) throw py::error_already_set();
@@ -63,11 +87,11 @@ CatalogueColumns parse_text(const py::str& text) {
     py::gil_scoped_release unlocked;
     switch (kind) {
         case PyUnicode_1BYTE_KIND:
-            return kelvane::core::parse_catalogue(static_cast<const std::uint8_t*>(data), length);
+            return parse_units<std::uint8_t>(data, length);
         case PyUnicode_2BYTE_KIND:
-            return kelvane::core::parse_catalogue(static_cast<const std::uint16_t*>(data), length);
+            return parse_units<std::uint16_t>(data, length);
         default:
-            return kelvane::core::parse_catalogue(static_cast<const char32_t*>(data), length);
+            return parse_units<char32_t>(data, length);
     }
 }
 
@@ -130,13 +154,29 @@ py::object origin_times(py::handle pd, const py::str& text, const CatalogueColum
     return to_array(std::move(micros)).attr("view")(any_valid ? "datetime64[us]" : "datetime64[s]");
 }
 
-// The name column: text, or NaN for a line without a name. When no line has a
-// name the column is all NaN floats, as pandas makes of such a list.
-py::object place_names(py::handle np, const py::str& text, const CatalogueColumns& cols) {
-    bool any = false;
-    for (const auto& span : cols.name) any = any || !span.empty();
-    if (!any) return np.attr("full")(cols.rows(), np.attr("nan"));
-    py::list names(cols.rows());
+// The name column: text, or NaN for a line without a name, in the dtype
+// pandas gives a list of such values. When no line has a name the column is
+// all NaN floats. Arrow-backed text columns are built from the UTF-8 buffers
+// without making a Python object per name.
+py::object place_names(py::handle pd, py::handle np, const py::str& text, const CatalogueColumns& cols,
+                       Utf8Column&& utf8) {
+    const std::size_t n = cols.rows();
+    if (utf8.null_count == n) return np.attr("full")(n, np.attr("nan"));
+    py::list probe;
+    probe.append("");
+    py::object dtype = pd.attr("Series")(probe).attr("dtype");
+    if (utf8.encodable && py::str(py::getattr(dtype, "storage", py::none())).equal(py::str("pyarrow"))) {
+        py::module_ pa = py::module_::import("pyarrow");
+        const std::size_t nulls = utf8.null_count;
+        py::list buffers;
+        buffers.append(nulls ? pa.attr("py_buffer")(to_array(std::move(utf8.validity))) : py::none());
+        buffers.append(pa.attr("py_buffer")(to_array(std::move(utf8.offsets))));
+        buffers.append(pa.attr("py_buffer")(to_array(std::move(utf8.data))));
+        py::object array = pa.attr("Array").attr("from_buffers")(pa.attr("large_string")(), n, buffers,
+                                                                 "null_count"_a = nulls);
+        return pd.attr("array")(array, "dtype"_a = dtype);
+    }
+    py::list names(n);
     py::float_ nan(std::numeric_limits<double>::quiet_NaN());
     for (std::size_t i = 0; i < cols.rows(); ++i) {
         const auto& span = cols.name[i];
@@ -146,8 +186,15 @@ py::object place_names(py::handle np, const py::str& text, const CatalogueColumn
     return names;
 }
 
+struct PairHash {
+    std::size_t operator()(const std::pair<std::uint64_t, std::uint64_t>& p) const noexcept {
+        return std::hash<std::uint64_t>()(p.first * 0x9E3779B97F4A7C15ull ^ p.second);
+    }
+};
+
 // The distance of each epicentre (lat, lon) from the station with one geopy
-// geodesic calculator; infinity where the computation raises.
+// geodesic calculator; infinity where the computation raises. Repeated
+// epicentres (aftershock sequences share coordinates) are computed once.
 py::array_t<double> epicentral_distances(py::handle df, py::handle station) {
     py::object calculator = kat_module().attr("geodesic")();
     py::object measure = calculator.attr("measure");
@@ -157,9 +204,21 @@ py::array_t<double> epicentral_distances(py::handle df, py::handle station) {
     if (static_cast<std::size_t>(py::len(lons)) != n)
         throw py::value_error("the lat and lon columns differ in length");
     std::vector<double> km(n);
+    std::unordered_map<std::pair<std::uint64_t, std::uint64_t>, double, PairHash> known;
     for (std::size_t i = 0; i < n; ++i) {
+        py::object lat = lats[i], lon = lons[i];
+        const bool floats = PyFloat_CheckExact(lat.ptr()) && PyFloat_CheckExact(lon.ptr());
+        std::pair<std::uint64_t, std::uint64_t> key{};
+        if (floats) {
+            key = {std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(lat.ptr())),
+                   std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(lon.ptr()))};
+            if (auto hit = known.find(key); hit != known.end()) {
+                km[i] = hit->second;
+                continue;
+            }
+        }
         try {
-            py::object d = measure(station, py::make_tuple(lats[i], lons[i]));
+            py::object d = measure(station, py::make_tuple(lat, lon));
             km[i] = d.cast<double>();
         } catch (py::error_already_set& e) {
             if (!kelvane::is_ordinary(e)) throw;
@@ -167,6 +226,7 @@ py::array_t<double> epicentral_distances(py::handle df, py::handle station) {
         } catch (py::cast_error&) {
             km[i] = std::numeric_limits<double>::infinity();
         }
+        if (floats) known.emplace(key, km[i]);
     }
     return to_array(std::move(km));
 }
@@ -204,11 +264,12 @@ py::object read_KAT(py::object kat_dir, py::object encoding) {
     py::object np = self.attr("np");
 
     py::str text = read_text(kat_dir, encoding);
-    CatalogueColumns cols = parse_text(text);
+    ParsedText parsed = parse_text(text);
+    CatalogueColumns& cols = parsed.columns;
     settle_numbers(text, cols);
 
     py::object index = pd.attr("DatetimeIndex")(origin_times(pd, text, cols), "name"_a = "ind");
-    py::object names = place_names(np, text, cols);
+    py::object names = place_names(pd, np, text, cols, std::move(parsed.names));
     py::dict columns;
     columns["lon"] = to_array(std::move(cols.longitude));
     columns["lat"] = to_array(std::move(cols.latitude));

@@ -22,6 +22,7 @@ PYBIND11_MODULE(fetching, m) {
     py::module_ logsetup = py::module_::import("kelvane.logsetup");
     m.attr("logger") = logsetup.attr("fetching_logger");
     m.attr("MetaStash") = py::module_::import("kelvane.metastash").attr("MetaStash");
+    m.attr("tsc") = py::module_::import("kelvane.cleaning");
     m.attr("tse") = py::module_::import("kelvane.export");
     m.attr("pd") = py::module_::import("pandas");
     m.attr("create_engine") = py::module_::import("sqlalchemy").attr("create_engine");

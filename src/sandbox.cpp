@@ -182,11 +182,12 @@ void write_data_table(Writer& w, const sample::TablePlan& t) {
         rate = t.rate_column == sample::RateColumn::Integer ? py::object(py::int_(static_cast<int>(t.rate_value)))
                                                             : py::object(py::float_(t.rate_value));
     }
-    for (const auto& s : t.series) {
+    for (std::size_t index = 0; index < t.series.size(); ++index) {
+        const auto& s = t.series[index];
         std::vector<sample::DayRow> rows;
         {
             py::gil_scoped_release release;
-            rows = sample::series_rows(t, s);
+            rows = sample::series_rows(t, index);
         }
         py::list out;
         py::str station(s.station), point(s.point), item(s.item);
@@ -332,6 +333,8 @@ py::str default_path() {
 // TO_DATE(text, mask) as a Julian day, so that TO_DATE(...) + 1 is the next day.
 py::object to_date(py::object text, py::object mask) {
     if (text.is_none() || mask.is_none()) return py::none();
+    // A number is read through its text, as the database converts it.
+    if (PyLong_Check(text.ptr())) text = py::str(text);
     if (!PyUnicode_Check(text.ptr()) || !PyUnicode_Check(mask.ptr()))
         throw py::type_error("TO_DATE expects a text and a format text");
     std::int64_t seconds = 0;
@@ -400,6 +403,9 @@ py::object connect(py::object path, py::object alias) {
     py::module_::import("sqlalchemy").attr("event").attr("listen")(engine, "connect", on_connect);
     py::object conn = engine.attr("connect")();
     conn.attr("info")["kelvane_db_alias"] = alias;
+    // as conn_to_Oracle does: a closed connection's info is out of reach, the
+    // attribute still names the metadata cache namespace
+    conn.attr("_kelvane_db_alias") = alias;
     return conn;
 }
 

@@ -4,6 +4,7 @@ import io
 import json
 import math
 import os
+import sys
 
 import numpy as np
 import pandas as pd
@@ -308,6 +309,13 @@ def test_an_unwritable_target_raises_the_writers_error(writer, out, caplog):
         writer(series_table(), occupied)
     assert folder_names(out) == ["occupied"] and folder_names(occupied) == []
     assert not any("数据已导出至" in r.getMessage() for r in caplog.records)
+
+
+def test_without_the_feather_module_its_import_error_reaches_the_caller(out, monkeypatch, caplog):
+    monkeypatch.setitem(sys.modules, "pyarrow.feather", None)
+    with pytest.raises(ImportError):
+        export.export_to_feather(series_table(), out / "x.feather")
+    assert folder_names(out) == [] and caplog.records == []
 
 
 @pytest.mark.skipif(os.name != "posix", reason="file modes and links")

@@ -105,6 +105,19 @@ def test_several_rules_select_by_any(distances):
     assert KAT.filtered_kats(df, filters=[])["flag"].tolist() == [0] * 6
 
 
+def test_repeated_epicentres_measured_once(distances, monkeypatch):
+    distances({(1.0, 1.0): 10.0, (2.0, 2.0): 20.0})
+    calls = []
+    measure = TableDistance.measure
+    monkeypatch.setattr(TableDistance, "measure", lambda self, a, b: calls.append(b) or measure(self, a, b))
+    df = catalogue([("2020-01-01", 1.0, 1.0, 3.0, "a"), ("2020-01-02", 2.0, 2.0, 3.0, "b"),
+                    ("2020-01-03", 1.0, 1.0, 3.0, "c"), ("2020-01-04", 9.0, 9.0, 3.0, "d"),
+                    ("2020-01-05", 9.0, 9.0, 3.0, "e")])
+    result = KAT.filtered_kats(df)
+    assert result["distance"].tolist() == [10.0, 20.0, 10.0, math.inf, math.inf]
+    assert sorted(calls) == [(1.0, 1.0), (2.0, 2.0), (9.0, 9.0)]
+
+
 def test_rules_that_are_not_pairs(distances):
     distances({(1.0, 1.0): 10.0})
     df = catalogue([("2020-01-01", 1.0, 1.0, 3.0, "a")])
@@ -218,8 +231,8 @@ def catalogue_tables(draw):
     for _ in range(n):
         time = draw(st.one_of(st.none(), st.datetimes(min_value=pd.Timestamp("1960-01-01").to_pydatetime(),
                                                       max_value=pd.Timestamp("2030-01-01").to_pydatetime())))
-        lat = draw(st.one_of(st.floats(-89, 89), st.just(np.nan), st.floats(89, 95)))
-        lon = draw(st.one_of(st.floats(-180, 180), st.just(np.nan)))
+        lat = draw(st.one_of(st.floats(-89, 89), st.just(np.nan), st.floats(89, 95), st.sampled_from([30.0, -0.0])))
+        lon = draw(st.one_of(st.floats(-180, 180), st.just(np.nan), st.sampled_from([100.0, 0.0])))
         mag = draw(st.one_of(st.floats(0, 9).map(lambda v: round(v, 1)), st.just(np.nan)))
         name = draw(NAME)
         rows.append((time, lat, lon, mag, np.nan if name is None else name))

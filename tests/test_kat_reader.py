@@ -125,6 +125,23 @@ def test_no_valid_time_at_all(tmp_path):
     assert df.index.isna().all()
 
 
+def test_names_follow_the_configured_text_storage(tmp_path):
+    path = write(tmp_path / "kat.txt", WENCHUAN + "\n20100414074940\n" + catalogue_line("2010", name="é😀"))
+    with pd.option_context("mode.string_storage", "python"):
+        df = assert_same_as_reference(path)
+    assert df["name"].dtype.storage == "python"
+    assert df["name"].tolist()[::2] == ["四川汶川", "é😀"]
+
+
+def test_names_that_cannot_be_text_fail_as_in_pandas(tmp_path):
+    # a lone surrogate (only escape codecs make one) has no UTF-8 form
+    path = write(tmp_path / "kat.txt", catalogue_line("20080512142804", name="a\\ud800b"))
+    with pytest.raises(UnicodeEncodeError):
+        read_kat_reference(path, encoding="unicode_escape")
+    with pytest.raises(UnicodeEncodeError):
+        KAT.read_KAT(path, encoding="unicode_escape")
+
+
 # -- file handling and encodings ----------------------------------------------
 
 
@@ -133,6 +150,20 @@ def test_missing_file_raises_os_error(tmp_path):
         KAT.read_KAT(tmp_path / "absent.txt")
     with pytest.raises(IsADirectoryError):
         KAT.read_KAT(tmp_path)
+
+
+def test_a_file_descriptor_is_not_a_path(tmp_path):
+    """An integer would make open() read that descriptor and close it: read_KAT(1)
+    closed standard output."""
+    import os
+
+    write(tmp_path / "1", WENCHUAN)
+    for fd in (0, 1, 2, True):
+        with pytest.raises(TypeError, match="kat_dir must be a path"):
+            KAT.read_KAT(fd)
+        os.fstat(fd)  # still open
+    for path in (str(tmp_path / "1"), bytes(tmp_path / "1"), tmp_path / "1"):
+        assert KAT.read_KAT(path)["magnitude"].tolist() == [8.0]
 
 
 def test_gbk_catalogue(tmp_path):

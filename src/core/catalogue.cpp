@@ -1,5 +1,6 @@
 #include "core/catalogue.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -71,8 +72,19 @@ NumberOutcome read_number(const Unit* text, TextSpan span, double& out) noexcept
     }
     if (j != n || int_digits + frac_digits == 0) return NumberOutcome::deferred;
     double value = 0.0;
-    auto [ptr, ec] = std::from_chars(buffer + i, buffer + n, value, std::chars_format::fixed);
-    if (ec != std::errc() || ptr != buffer + n) return NumberOutcome::deferred;
+    if (int_digits + frac_digits <= 15) {
+        // The digits form an integer below 2^53 and the divisor a power of
+        // ten that doubles hold exactly, so one division rounds correctly.
+        static constexpr double kPowers[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                               1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+        std::uint64_t digits = 0;
+        for (std::size_t k = i; k < n; ++k)
+            if (buffer[k] != '.') digits = digits * 10 + static_cast<std::uint64_t>(buffer[k] - '0');
+        value = static_cast<double>(digits) / kPowers[frac_digits];
+    } else {
+        auto [ptr, ec] = std::from_chars(buffer + i, buffer + n, value, std::chars_format::fixed);
+        if (ec != std::errc() || ptr != buffer + n) return NumberOutcome::deferred;
+    }
     out = negative ? -value : value;
     return NumberOutcome::value;
 }
@@ -133,8 +145,7 @@ std::int64_t days_from_civil(std::int64_t year, unsigned month, unsigned day) no
 template <class Unit>
 CatalogueColumns parse_catalogue(const Unit* text, std::size_t length) {
     CatalogueColumns out;
-    std::size_t lines = 1;
-    for (std::size_t i = 0; i < length; ++i) lines += code(text[i]) == '\n';
+    const std::size_t lines = length / 32 + 1;  // catalogue lines are longer than that
     out.seconds.reserve(lines);
     out.latitude.reserve(lines);
     out.longitude.reserve(lines);
@@ -143,8 +154,9 @@ CatalogueColumns parse_catalogue(const Unit* text, std::size_t length) {
     std::vector<double>* numbers[3] = {&out.latitude, &out.longitude, &out.magnitude};
     std::size_t line_begin = 0;
     while (line_begin < length) {
-        std::size_t line_end = line_begin;  // one past the line end character
-        while (line_end < length && code(text[line_end]) != '\n') ++line_end;
+        // one past the line end character
+        auto stop = std::find(text + line_begin, text + length, static_cast<Unit>('\n'));
+        std::size_t line_end = static_cast<std::size_t>(stop - text);
         if (line_end < length) ++line_end;
         const std::size_t begin = line_begin, size = line_end - line_begin;
         line_begin = line_end;
@@ -176,6 +188,51 @@ CatalogueColumns parse_catalogue(const Unit* text, std::size_t length) {
     }
     return out;
 }
+
+template <class Unit>
+Utf8Column utf8_column(const Unit* text, const std::vector<TextSpan>& spans) {
+    Utf8Column out;
+    out.offsets.reserve(spans.size() + 1);
+    out.validity.assign((spans.size() + 7) / 8, 0);
+    out.offsets.push_back(0);
+    std::size_t units = 0;
+    for (const TextSpan& span : spans) units += span.size();
+    out.data.reserve(units * (sizeof(Unit) == 1 ? 2 : 3));
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        const TextSpan& span = spans[i];
+        if (span.empty()) {
+            ++out.null_count;
+        } else {
+            out.validity[i / 8] = static_cast<std::uint8_t>(out.validity[i / 8] | (1u << (i % 8)));
+        }
+        for (std::size_t k = span.begin; k < span.end; ++k) {
+            const std::uint32_t c = code(text[k]);
+            auto put = [&](std::uint32_t byte) { out.data.push_back(static_cast<std::uint8_t>(byte)); };
+            if (c < 0x80) {
+                put(c);
+            } else if (c < 0x800) {
+                put(0xC0 | (c >> 6));
+                put(0x80 | (c & 0x3F));
+            } else if (c < 0x10000) {
+                if (c >= 0xD800 && c <= 0xDFFF) out.encodable = false;
+                put(0xE0 | (c >> 12));
+                put(0x80 | ((c >> 6) & 0x3F));
+                put(0x80 | (c & 0x3F));
+            } else {
+                put(0xF0 | (c >> 18));
+                put(0x80 | ((c >> 12) & 0x3F));
+                put(0x80 | ((c >> 6) & 0x3F));
+                put(0x80 | (c & 0x3F));
+            }
+        }
+        out.offsets.push_back(static_cast<std::int64_t>(out.data.size()));
+    }
+    return out;
+}
+
+template Utf8Column utf8_column<std::uint8_t>(const std::uint8_t*, const std::vector<TextSpan>&);
+template Utf8Column utf8_column<std::uint16_t>(const std::uint16_t*, const std::vector<TextSpan>&);
+template Utf8Column utf8_column<char32_t>(const char32_t*, const std::vector<TextSpan>&);
 
 template CatalogueColumns parse_catalogue<std::uint8_t>(const std::uint8_t*, std::size_t);
 template CatalogueColumns parse_catalogue<std::uint16_t>(const std::uint16_t*, std::size_t);

@@ -59,6 +59,21 @@ struct CatalogueColumns {
     std::size_t rows() const noexcept { return seconds.size(); }
 };
 
+// A text column in Arrow's large_string layout: value i is
+// data[offsets[i], offsets[i+1]), valid where bit i of validity is set
+// (least significant bit first). Empty spans are the missing values.
+struct Utf8Column {
+    std::vector<std::int64_t> offsets;
+    std::vector<std::uint8_t> data;
+    std::vector<std::uint8_t> validity;
+    std::size_t null_count = 0;
+    bool encodable = true;  // false when a span holds a lone surrogate
+};
+
+// The spans of a text as UTF-8.
+template <class Unit>
+Utf8Column utf8_column(const Unit* text, const std::vector<TextSpan>& spans);
+
 // True for the code points str.isspace() accepts.
 bool is_python_space(std::uint32_t code_point) noexcept;
 
@@ -72,5 +87,8 @@ CatalogueColumns parse_catalogue(const Unit* text, std::size_t length);
 extern template CatalogueColumns parse_catalogue<std::uint8_t>(const std::uint8_t*, std::size_t);
 extern template CatalogueColumns parse_catalogue<std::uint16_t>(const std::uint16_t*, std::size_t);
 extern template CatalogueColumns parse_catalogue<char32_t>(const char32_t*, std::size_t);
+extern template Utf8Column utf8_column<std::uint8_t>(const std::uint8_t*, const std::vector<TextSpan>&);
+extern template Utf8Column utf8_column<std::uint16_t>(const std::uint16_t*, const std::vector<TextSpan>&);
+extern template Utf8Column utf8_column<char32_t>(const char32_t*, const std::vector<TextSpan>&);
 
 }  // namespace kelvane::core

@@ -298,9 +298,10 @@ std::vector<LogTablePlan> plan_log_tables(const Options& o) {
     return plans;
 }
 
-std::vector<DayRow> series_rows(const TablePlan& t, const Series& s) {
+std::vector<DayRow> series_rows(const TablePlan& t, std::size_t index) {
     std::vector<DayRow> rows;
-    if (t.interval <= 0) return rows;
+    if (t.interval <= 0 || index >= t.series.size()) return rows;
+    const Series& s = t.series[index];
     if (t.dev) {
         // Wrong data on every day of the last two months and on the first of
         // every month before.
@@ -316,7 +317,18 @@ std::vector<DayRow> series_rows(const TablePlan& t, const Series& s) {
         return rows;
     }
     const auto null_key = synth::derive(s.keys.sample, "null-row");
+    const bool first_series = index == 0;
+    const bool null_series = t.gzip && index + 1 == t.series.size() && t.last_day > t.first_day;
+    const std::int64_t null_day = null_series && first_series ? t.first_day + 1 : t.first_day;
     for (std::int64_t day = t.first_day; day <= t.last_day; ++day) {
+        if (first_series && day == t.first_day) {
+            rows.push_back({day, "NULLALL", false});
+            continue;
+        }
+        if (null_series && day == null_day) {
+            rows.push_back({day, std::string(), true});
+            continue;
+        }
         switch (synth::day_state(s.model, s.keys, day)) {
             case synth::DayState::Missing:
                 continue;

@@ -110,8 +110,12 @@ struct DayRow {
     bool null_value = false;
 };
 
-// The rows of one series of a table, in day order.
-std::vector<DayRow> series_rows(const TablePlan& table, const Series& series);
+// The rows of series `index` of a table, in day order. Besides the random
+// NULLALL days, the first series of every table is NULLALL on the window's
+// first day, and in compressed tables of more than one day the last series
+// has a NULL value on the window's first day (its second day when it is also
+// the first series).
+std::vector<DayRow> series_rows(const TablePlan& table, std::size_t index);
 
 struct LogRow {
     std::int64_t start = 0;  // unix seconds

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <vector>
 
 namespace kelvane::core::synth {
 
@@ -59,13 +60,30 @@ double hourly_rain(const SeriesKeys& keys, std::int64_t hour_start) noexcept {
 }
 
 void append_number(std::string& out, double value, int decimals) {
-    char buf[64];
-    auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
-    std::string_view text(buf, static_cast<std::size_t>(res.ptr - buf));
-    // "-0.000" reads back as zero anyway; write it without the sign.
-    if (text.size() > 1 && text[0] == '-' && text.find_first_not_of("-0.") == std::string_view::npos)
-        text.remove_prefix(1);
-    out.append(text);
+    static constexpr double kScale[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
+    if (decimals < 0 || decimals > 6 || !(std::fabs(value) < 1e12)) {
+        char buf[400];
+        auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, std::clamp(decimals, 0, 17));
+        out.append(buf, static_cast<std::size_t>(res.ptr - buf));
+        return;
+    }
+    // Fixed-point digits of the value rounded to `decimals` places; a value
+    // that rounds to zero is written without a sign.
+    long long q = std::llround(value * kScale[decimals]);
+    unsigned long long u = q < 0 ? 0ull - static_cast<unsigned long long>(q) : static_cast<unsigned long long>(q);
+    char buf[32];
+    int n = 0;
+    for (int i = 0; i < decimals; ++i) {
+        buf[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    }
+    if (decimals) buf[n++] = '.';
+    do {
+        buf[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (q < 0) buf[n++] = '-';
+    while (n) out.push_back(buf[--n]);
 }
 
 }  // namespace
@@ -96,9 +114,11 @@ double uniform(std::uint64_t key, std::uint64_t counter) noexcept {
 }
 
 double normal(std::uint64_t key, std::uint64_t counter) noexcept {
-    double u1 = uniform(key, 2 * counter);
-    double u2 = uniform(key, 2 * counter + 1);
-    return std::sqrt(-2.0 * std::log1p(-u1)) * std::cos(kTwoPi * u2);
+    // Sum of four uniforms from the 16-bit quarters of one draw (Irwin-Hall),
+    // scaled to unit variance: close enough to normal for noise, and cheap.
+    std::uint64_t bits = mix64(key ^ mix64(counter));
+    double sum = static_cast<double>((bits & 0xFFFF) + ((bits >> 16) & 0xFFFF) + ((bits >> 32) & 0xFFFF) + (bits >> 48));
+    return (sum / 65536.0 - 2.0) * 1.7320508075688772;
 }
 
 // ---- calendar -------------------------------------------------------------------
@@ -367,25 +387,60 @@ public:
     }
 
     double operator()(double t) {
-        double years = (t - kReferenceSeconds) / kYearSeconds;
-        double v = m_.base + m_.drift_per_year * years;
-        if (m_.annual_amplitude != 0) v += m_.annual_amplitude * std::sin(kTwoPi * years + m_.annual_phase);
-        if (m_.daily_amplitude != 0) {
-            double local = std::fmod(t + kLocalOffsetSeconds, 86400.0) / 86400.0;
-            v += m_.daily_amplitude * std::sin(kTwoPi * local + m_.daily_phase);
-        }
-        if (m_.tide_amplitude != 0) {
-            double tide = 0;
-            for (std::size_t i = 0; i < kConstituents; ++i)
-                tide += kTides[i].weight * std::cos(omega_[i] * t + phase_[i]);
-            v += m_.tide_amplitude * tide;
-        }
-        if (m_.wander != 0) v += m_.wander * (0.3 * fast_(t) + slow_(t));
+        double v;
+        fill(t, 1.0, 1, &v);
         return v;
+    }
+
+    // Values at t0 + k * dt, k = 0 .. n-1. The periodic terms advance by
+    // rotation, restarted from exact values every block of steps.
+    void fill(double t0, double dt, int n, double* out) {
+        constexpr int kBlock = 256;
+        for (int k0 = 0; k0 < n; k0 += kBlock) {
+            const int kn = std::min(n, k0 + kBlock);
+            const double tb = t0 + dt * k0;
+            Rotor annual(kTwoPi * (tb - kReferenceSeconds) / kYearSeconds + m_.annual_phase, kTwoPi * dt / kYearSeconds);
+            Rotor daily(kTwoPi * std::fmod(tb + kLocalOffsetSeconds, 86400.0) / 86400.0 + m_.daily_phase,
+                        kTwoPi * dt / 86400.0);
+            Rotor tides[kConstituents];
+            if (m_.tide_amplitude != 0)
+                for (std::size_t i = 0; i < kConstituents; ++i)
+                    tides[i] = Rotor(omega_[i] * tb + phase_[i], omega_[i] * dt);
+            for (int k = k0; k < kn; ++k) {
+                const double t = t0 + dt * k;
+                double v = m_.base + m_.drift_per_year * (t - kReferenceSeconds) / kYearSeconds;
+                if (m_.annual_amplitude != 0) v += m_.annual_amplitude * annual.s;
+                if (m_.daily_amplitude != 0) v += m_.daily_amplitude * daily.s;
+                if (m_.tide_amplitude != 0) {
+                    double tide = 0;
+                    for (std::size_t i = 0; i < kConstituents; ++i) {
+                        tide += kTides[i].weight * tides[i].c;
+                        tides[i].step();
+                    }
+                    v += m_.tide_amplitude * tide;
+                }
+                if (m_.wander != 0) v += m_.wander * (0.3 * fast_(t) + slow_(t));
+                annual.step();
+                daily.step();
+                out[k] = v;
+            }
+        }
     }
 
 private:
     static constexpr std::size_t kConstituents = sizeof kTides / sizeof kTides[0];
+
+    // cos and sin of an angle that advances by a fixed step.
+    struct Rotor {
+        double c = 1, s = 0, dc = 1, ds = 0;
+        Rotor() = default;
+        Rotor(double angle, double step) : c(std::cos(angle)), s(std::sin(angle)), dc(std::cos(step)), ds(std::sin(step)) {}
+        void step() {
+            double nc = c * dc - s * ds;
+            s = s * dc + c * ds;
+            c = nc;
+        }
+    };
 
     // Normal values at knots `step` seconds apart joined by cosine interpolation.
     struct Wander {
@@ -402,8 +457,8 @@ private:
                 a = normal(key, c);
                 b = normal(key, c + 1);
             }
-            double w = 0.5 - 0.5 * std::cos(std::numbers::pi * (x - k));
-            return a + (b - a) * w;
+            double f = x - k;
+            return a + (b - a) * f * f * (3.0 - 2.0 * f);  // smoothstep
         }
     };
 
@@ -450,7 +505,9 @@ void append_day(std::string& out, const SeriesModel& m, const SeriesKeys& keys, 
         if (m.kind == Kind::Rainfall) {
             for (int h = 0; h < 24; ++h) v += hourly_rain(keys, day_start + 3600 * h);
         } else {
-            for (int h = 0; h < 24; ++h) v += signal(static_cast<double>(day_start + 3600 * h));
+            double hourly[24];
+            signal.fill(static_cast<double>(day_start), 3600.0, 24, hourly);
+            for (double h : hourly) v += h;
             v = v / 24.0 + 0.2 * m.noise * normal(knoise, static_cast<std::uint64_t>(day_start));
         }
         if (uniform(knull, static_cast<std::uint64_t>(day_start)) < m.null_rate * 24.0)
@@ -460,9 +517,18 @@ void append_day(std::string& out, const SeriesModel& m, const SeriesKeys& keys, 
         return;
     }
 
-    // Sub-minute rates interpolate the smooth signal between minute knots.
-    const bool interpolate = interval < 60 && m.kind != Kind::Rainfall;
-    double knot_t = -1, knot_a = 0, knot_b = 0;
+    // The smooth signal at every sample, or at minute knots for faster rates.
+    const bool interpolate = interval < 60;
+    std::vector<double> smooth;
+    if (m.kind != Kind::Rainfall) {
+        if (interpolate) {
+            smooth.resize(1441);
+            signal.fill(static_cast<double>(day_start), 60.0, 1441, smooth.data());
+        } else {
+            smooth.resize(static_cast<std::size_t>(count));
+            signal.fill(static_cast<double>(day_start), static_cast<double>(interval), count, smooth.data());
+        }
+    }
     for (int k = 0; k < count; ++k) {
         if (k) out.push_back(' ');
         const std::int64_t offset = static_cast<std::int64_t>(k) * interval;
@@ -478,15 +544,10 @@ void append_day(std::string& out, const SeriesModel& m, const SeriesKeys& keys, 
             v = hourly_rain(keys, hour_start) * static_cast<double>(interval) / 3600.0;
         } else {
             if (interpolate) {
-                double minute_t = static_cast<double>(t - (t % 60));
-                if (minute_t != knot_t) {
-                    knot_t = minute_t;
-                    knot_a = signal(minute_t);
-                    knot_b = signal(minute_t + 60.0);
-                }
-                v = knot_a + (knot_b - knot_a) * static_cast<double>(t % 60) / 60.0;
+                auto j = static_cast<std::size_t>(offset / 60);
+                v = smooth[j] + (smooth[j + 1] - smooth[j]) * static_cast<double>(offset % 60) / 60.0;
             } else {
-                v = signal(static_cast<double>(t));
+                v = smooth[static_cast<std::size_t>(k)];
             }
             v += m.noise * normal(knoise, counter);
             if (m.spike_rate > 0 && uniform(kspike, counter) < m.spike_rate * per_sample)

@@ -16,7 +16,8 @@ std::uint64_t mix64(std::uint64_t x) noexcept;
 // A key derived from a parent key and a label (a text or a number).
 std::uint64_t derive(std::uint64_t key, std::string_view label) noexcept;
 std::uint64_t derive(std::uint64_t key, std::uint64_t label) noexcept;
-// Uniform in [0, 1) and standard normal draws for (key, counter).
+// Uniform in [0, 1) and approximately standard normal draws (bounded at
+// +-3.46) for (key, counter).
 double uniform(std::uint64_t key, std::uint64_t counter) noexcept;
 double normal(std::uint64_t key, std::uint64_t counter) noexcept;
 

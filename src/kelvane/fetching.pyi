@@ -1,9 +1,11 @@
 from collections.abc import Iterable
 from logging import Logger
+from os import PathLike
 from types import ModuleType
 from typing import Any
 
 import pandas
+import pyarrow
 
 from kelvane.metastash import MetaStash as MetaStash
 
@@ -95,6 +97,22 @@ class DataFetcher:
         my_split_lines: bool = True,
         point_id: Any = "",
     ) -> pandas.DataFrame | None: ...
+    @staticmethod
+    def fetch_dialog(
+        conn: Any,
+        start_date: Any,
+        end_date: Any,
+        method_name: str = "全部",
+        station_name: str = "全部",
+        item_name: str | list[str] = "全部",
+        log_type: str = "313",
+    ) -> pandas.DataFrame | None: ...
+    @staticmethod
+    def to_veld(conn: Any, df: pandas.DataFrame | None, sampling_rate: Any) -> pyarrow.Table | None: ...
+    @staticmethod
+    def export_veld(
+        conn: Any, df: pandas.DataFrame | None, file_path: str | PathLike[str], sampling_rate: Any
+    ) -> None: ...
 
 def timeseries_info(
     conn: Any = None, cache_dir: str | None = None, refresh_cache: bool = False
@@ -119,4 +137,13 @@ def fetching_data(
     gzip_flag: bool = False,
     my_split_lines: bool = True,
     pointid: Any = "",
+) -> pandas.DataFrame | None: ...
+def fetching_dialog(
+    conn: Any,
+    startdate: Any = ...,  # the day before the module was loaded
+    enddate: Any = ...,  # the moment the module was loaded
+    methodname: str = "全部",
+    stationname: str = "全部",
+    itemname: str | list[str] = "全部",
+    log_type: str = "313",
 ) -> pandas.DataFrame | None: ...

@@ -1,0 +1,173 @@
+// Observation tokens as numbers, the way the database strings have always been
+// read: a token is a number exactly when pandas `to_numeric(errors="coerce")`
+// accepts it as text, its value is the double that call gives, and the column
+// is rounded to float32 as `astype("float32")` rounds the array `to_numeric`
+// returns (float64, or int64/uint64 when every token of the column is an
+// integer).
+//
+// What reads as a number (bytes of one token, nothing trimmed beforehand):
+//   - optional ASCII white space (' ', \t, \n, \v, \f, \r) on both sides;
+//   - an optional sign, decimal digits with an optional decimal point
+//     ("1.", ".5", "007"), an optional exponent ("1e5", "2E-3", "1e+05");
+//   - "inf" or "infinity" in any case, optionally signed, with nothing around.
+// Everything else is not a number: "nan", "NULL", the empty token, "1_000",
+// "0x10", non-ASCII digits, a NUL byte anywhere, "1e", "1e 5", white space
+// other than the ASCII six.
+//
+// Values: correctly rounded to the nearest double, overflow to +-inf and
+// underflow to +-0; one quirk is kept: a number written with a leading '+'
+// goes through pandas' older parser (at most 17 significant digits, then a
+// scaling by a power of ten), which is not always correctly rounded and takes
+// white space after the exponent letter ("+1e 5" is 1e5).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string_view>
+
+namespace kelvane::core {
+
+enum class TokenClass : std::uint8_t {
+    missing,  // not a number (NaN)
+    real,     // decimal point, exponent or infinity
+    integer,  // sign and digits only: to_numeric keeps these as integers
+};
+
+struct NumberToken {
+    double value = std::numeric_limits<double>::quiet_NaN();
+    TokenClass cls = TokenClass::missing;
+    // Integers only: exact value as sign and magnitude. `negative` is false for
+    // zero ("-0" is the integer 0); `in_range` is false when the magnitude
+    // does not fit 64 bits.
+    bool negative = false;
+    bool in_range = true;
+    std::uint64_t magnitude = 0;
+};
+
+// Result dtype of to_numeric over a whole column, and so the rounding path.
+enum class NumericResult : std::uint8_t { floating, int64, uint64 };
+
+// Accumulates what to_numeric sees over a column of tokens.
+class NumericKind {
+public:
+    void add(const NumberToken& t) noexcept {
+        switch (t.cls) {
+        case TokenClass::missing:
+        case TokenClass::real:
+            floating_ = true;
+            return;
+        case TokenClass::integer:
+            break;
+        }
+        seen_int_ = true;
+        if (!t.in_range || (t.negative && t.magnitude > kInt64MinMagnitude)) {
+            floating_ = true;  // outside [INT64_MIN, UINT64_MAX]
+            return;
+        }
+        if (t.negative) signed_ = true;
+        if (!t.negative && t.magnitude > kInt64Max) unsigned_ = true;
+        if (t.magnitude > kExactInDouble) big_ = true;
+    }
+    void add_missing() noexcept { floating_ = true; }
+    void merge(const NumericKind& o) noexcept {
+        floating_ |= o.floating_;
+        seen_int_ |= o.seen_int_;
+        signed_ |= o.signed_;
+        unsigned_ |= o.unsigned_;
+        big_ |= o.big_;
+    }
+
+    NumericResult result() const noexcept {
+        if (floating_ || !seen_int_ || (signed_ && unsigned_)) return NumericResult::floating;
+        return unsigned_ ? NumericResult::uint64 : NumericResult::int64;
+    }
+    // True when an integer result rounds differently from the float one:
+    // some integer is beyond 2**53, where the double is not exact.
+    bool integers_need_exact_rounding() const noexcept {
+        return result() != NumericResult::floating && big_;
+    }
+
+private:
+    static constexpr std::uint64_t kInt64Max = 9223372036854775807ULL;
+    static constexpr std::uint64_t kInt64MinMagnitude = 9223372036854775808ULL;
+    static constexpr std::uint64_t kExactInDouble = 9007199254740992ULL;  // 2**53
+    bool floating_ = false;
+    bool seen_int_ = false;
+    bool signed_ = false;
+    bool unsigned_ = false;
+    bool big_ = false;
+};
+
+// Parses one token (see the top of this file). Never throws; any byte
+// sequence is accepted as input.
+NumberToken parse_number(std::string_view token) noexcept;
+
+// The float32 a token becomes when the column's to_numeric result is `kind`.
+inline float to_float32(const NumberToken& t, NumericResult kind) noexcept {
+    if (t.cls == TokenClass::integer && t.in_range) {
+        if (kind == NumericResult::int64) {
+            const std::int64_t v = t.negative ? static_cast<std::int64_t>(0ULL - t.magnitude)
+                                              : static_cast<std::int64_t>(t.magnitude);
+            return static_cast<float>(v);
+        }
+        if (kind == NumericResult::uint64) return static_cast<float>(t.magnitude);
+    }
+    return static_cast<float>(t.value);
+}
+
+// Fast reading of the common token shape straight out of a packed string:
+// [-]digits[.digits] ending at a blank or at `end`, at most 19 digits, exact
+// in double. On success stores the token, sets *next to the blank (or end)
+// and returns true; otherwise returns false and the caller parses the token
+// with parse_number.
+inline bool parse_simple_number(const char* p, const char* end, NumberToken& out,
+                                const char** next) noexcept {
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const char* q = p;
+    bool negative = false;
+    if (q != end && *q == '-') {
+        negative = true;
+        ++q;
+    }
+    std::uint64_t m = 0;
+    int digits = 0;
+    while (q != end && static_cast<unsigned char>(*q - '0') < 10) {
+        m = m * 10 + static_cast<unsigned>(*q - '0');
+        ++q;
+        ++digits;
+        if (digits > 19) return false;
+    }
+    int decimals = -1;
+    if (q != end && *q == '.') {
+        ++q;
+        decimals = 0;
+        while (q != end && static_cast<unsigned char>(*q - '0') < 10) {
+            m = m * 10 + static_cast<unsigned>(*q - '0');
+            ++q;
+            ++digits;
+            ++decimals;
+            if (digits > 19) return false;
+        }
+    }
+    if (digits == 0 || (q != end && *q != ' ')) return false;
+    double v;
+    if (decimals < 0) {
+        v = static_cast<double>(m);  // correctly rounded for any 64-bit value
+        out.cls = TokenClass::integer;
+        out.negative = negative && m != 0;
+        out.in_range = true;
+        out.magnitude = m;
+    } else {
+        if (m > (1ULL << 53)) return false;  // decimals <= 19 < 23 here
+        v = static_cast<double>(m) / kPow10[decimals];
+        out.cls = TokenClass::real;
+    }
+    out.value = negative ? -v : v;
+    *next = q;
+    return true;
+}
+
+}  // namespace kelvane::core
