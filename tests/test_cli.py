@@ -38,7 +38,7 @@ def fetch_args(db, out, **over):
     args = {"--db": f"sandbox:{db}", "--start": start, "--end": end, "--method": "水位",
             "--station": "全部", "--rate": "分钟值", "--library": "预处理库", "-o": str(out)}
     args.update(over)
-    flat = []
+    flat = ["fetch"]
     for k, v in args.items():
         if v is not None:
             flat += [k, v]
