@@ -37,11 +37,14 @@ def build(name, **kwargs):
     CACHE.mkdir(parents=True, exist_ok=True)
     path = CACHE / f"{name}.sqlite"
     stamp = CACHE / f"{name}.json"
-    if not (path.exists() and stamp.exists() and json.loads(stamp.read_text()) == kwargs):
+    # rebuilt when the arguments or the generator itself changed
+    generator = Path(sandbox.__file__).stat()
+    key = dict(kwargs, _generator=[generator.st_size, generator.st_mtime_ns])
+    if not (path.exists() and stamp.exists() and json.loads(stamp.read_text()) == key):
         if path.exists():
             path.unlink()
         sandbox.build(str(path), **kwargs)
-        stamp.write_text(json.dumps(kwargs))
+        stamp.write_text(json.dumps(key))
     return path
 
 

@@ -70,6 +70,7 @@ def implementations():
 def timed(fn, df, interval, runs):
     """Median wall time and median CPU time of `runs` calls."""
     wall, cpu = [], []
+    fn(df, interval)  # warm-up, not counted
     for _ in range(runs):
         w0, c0 = time.perf_counter(), time.process_time()
         out = fn(df, interval)

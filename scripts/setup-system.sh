@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # System packages the library needs beyond PyPI. Safe to run again.
 set -euo pipefail
-pkgs=()
+pkgs=(fonts-noto-cjk)
 if [ ${#pkgs[@]} -gt 0 ]; then
   if command -v apt-get >/dev/null 2>&1 && [ "$(id -u)" = 0 ]; then
     apt-get update -qq && apt-get install -y -qq "${pkgs[@]}" >/dev/null

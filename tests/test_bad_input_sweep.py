@@ -893,6 +893,7 @@ SWEEP = {
     ),
     "refine.resample_timeseries_data": Entry(
         [
+            # resampling wants STARTDATE as a column, not the index
             P("df", lambda: series_table().reset_index(), "table"),
             P("freq", lambda: "h", "text"),
             P("agg_method", lambda: "median", "text"),

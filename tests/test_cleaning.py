@@ -162,6 +162,15 @@ def test_text_storages(make):
     assert_same_table(got, want)
 
 
+def test_values_that_are_not_text_are_missing_rows():
+    # an object column mixing text with numbers, bytes and NA: only str is read
+    texts = pd.Series(["1 2", 5, b"3 4", 1.5, pd.NA, "NULL 6"], dtype=object)
+    df = pd.DataFrame({"STARTDATE": pd.date_range(DAY, periods=6, freq="D"), "OBSVALUE": texts})
+    got = cleaning.split_lines(df, 60)
+    assert_same_table(got, split_lines_reference(df.copy(), 60))
+    assert got.index.isna().sum() == 4
+
+
 # ---------------------------------------------------------------------------
 # Bad input
 

@@ -302,3 +302,11 @@ def test_requests_that_cannot_be_served(conn, caplog, monkeypatch):
 def test_bad_compressed_data(conn):
     with pytest.raises(Exception):  # text where gzip bytes are expected
         fetch(conn, "20200101", "20200102", "水位", "全部", "分钟值", "预处理库", gzip_flag=True)
+
+
+def test_normalize_dataframe_columns_in_place():
+    a = pd.DataFrame({"stationid": ["1"], "Obs": [1.0]}).rename_axis("startdate")
+    b = pd.DataFrame({"x": [1]})
+    assert MetadataFetcher._normalize_dataframe_columns(iter([a, b])) is None
+    assert list(a.columns) == ["STATIONID", "OBS"] and a.index.name == "STARTDATE"
+    assert list(b.columns) == ["X"] and b.index.name is None

@@ -10,8 +10,6 @@ import pytest
 import qzdb
 from kelvane import fetching
 
-pytest.importorskip("kelvane.cleaning", reason="the presets end in the native split")
-
 TODAY = dt.datetime.combine(dt.date.today(), dt.time())
 
 

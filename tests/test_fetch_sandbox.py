@@ -14,9 +14,7 @@ import sqlalchemy as sa
 
 from kelvane import fetching, sandbox
 from reference.fetch_reference import reference_fetch
-
-pytest.importorskip("kelvane.cleaning", reason="the fetch ends in the native split")
-split_lines_reference = pytest.importorskip("reference.split_reference").split_lines_reference
+from reference.split_reference import split_lines_reference
 
 TODAY = dt.date.today()
 START = (TODAY - dt.timedelta(days=40)).strftime("%Y%m%d")

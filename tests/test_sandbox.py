@@ -20,7 +20,7 @@ from hypothesis import strategies as st
 from kelvane import sandbox
 
 START, END = "20200101", "20200331"
-MINUTE_DAYS, SECOND_DAYS = 3, 1
+MINUTE_DAYS, SECOND_DAYS = 3, 2
 
 DATA_TEMPLATE = (
     "SELECT * FROM QZDATA.{table} WHERE STARTDATE >= TO_DATE('{start}', 'yyyymmdd') "

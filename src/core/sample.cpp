@@ -318,7 +318,7 @@ std::vector<DayRow> series_rows(const TablePlan& t, std::size_t index) {
     }
     const auto null_key = synth::derive(s.keys.sample, "null-row");
     const bool first_series = index == 0;
-    const bool null_series = t.gzip && index + 1 == t.series.size();
+    const bool null_series = t.gzip && index + 1 == t.series.size() && t.last_day > t.first_day;
     const std::int64_t null_day = null_series && first_series ? t.first_day + 1 : t.first_day;
     for (std::int64_t day = t.first_day; day <= t.last_day; ++day) {
         if (first_series && day == t.first_day) {

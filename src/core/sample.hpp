@@ -112,9 +112,9 @@ struct DayRow {
 
 // The rows of series `index` of a table, in day order. Besides the random
 // NULLALL days, the first series of every table is NULLALL on the window's
-// first day, and in compressed tables the last series (the first one when
-// there is only one) has a NULL value on the window's first day (its second
-// day when it is also the first series).
+// first day, and in compressed tables of more than one day the last series
+// has a NULL value on the window's first day (its second day when it is also
+// the first series).
 std::vector<DayRow> series_rows(const TablePlan& table, std::size_t index);
 
 struct LogRow {
