@@ -134,10 +134,11 @@ SplitPlan plan_split(std::span<const DayRow> rows, std::int64_t step) {
             plan.stripped[r] = strip_packed(std::string_view(row.text, row.size));
             plan.counts[r] = count_tokens(plan.stripped[r]);
             if (row.start != kNaT) {
-                std::int64_t span = 0, last = 0;
-                if (plan.counts[r] - 1 > static_cast<std::size_t>(INT64_MAX) ||
-                    __builtin_mul_overflow(static_cast<std::int64_t>(plan.counts[r] - 1), step, &span) ||
-                    __builtin_add_overflow(row.start, span, &last))
+                // Time of the last token, in 128 bits: a start far below zero
+                // may reach back into range with a span beyond int64.
+                const __int128 last = static_cast<__int128>(row.start) +
+                                      static_cast<__int128>(plan.counts[r] - 1) * step;
+                if (last > INT64_MAX || last <= kNaT)
                     throw std::overflow_error(
                         "the sample times of a row go beyond the range of the time column");
                 plan.timed.push_back(r);
@@ -166,6 +167,14 @@ SplitPlan plan_split(std::span<const DayRow> rows, std::int64_t step) {
 }
 
 namespace {
+
+// t + k * step where the result is known to lie in int64 (plan_split checked
+// every row's last time) but k * step alone may not: two's-complement
+// arithmetic in uint64 gives the exact result without signed overflow.
+inline std::int64_t advance(std::int64_t t, std::uint64_t k, std::int64_t step) noexcept {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(t) +
+                                     k * static_cast<std::uint64_t>(step));
+}
 
 // Every row's tokens as float32, rows one after the other (a missing text
 // gives its one NaN). Returns what to_numeric would have seen.
@@ -210,7 +219,7 @@ public:
         const float* v = first_[r] + k;
         for (std::size_t j = 0; j < n; ++j) {
             out_.row[i_ + j] = static_cast<std::int64_t>(r);
-            out_.time[i_ + j] = t0 + static_cast<std::int64_t>(j) * plan_.step;
+            out_.time[i_ + j] = advance(t0, j, plan_.step);
             out_.value[i_ + j] = v[j];
         }
         i_ += n;
@@ -233,10 +242,9 @@ public:
         std::int64_t* time = out_.time + i_;
         float* value = out_.value + i_;
         for (std::size_t s = 0; s < span; ++s) {
-            const std::int64_t shift = static_cast<std::int64_t>(s) * plan_.step;
             for (std::size_t j = 0; j < m; ++j) {
                 row[j] = static_cast<std::int64_t>(active[j]);
-                time[j] = lane_time_[j] + shift;
+                time[j] = advance(lane_time_[j], s, plan_.step);
                 value[j] = lane_value_[j][s];
             }
             row += m;
@@ -256,7 +264,7 @@ public:
 
     std::size_t next_k(std::size_t r) const noexcept { return next_k_[r]; }
     std::int64_t time_of(std::size_t r, std::size_t k) const noexcept {
-        return rows_[r].start + static_cast<std::int64_t>(k) * plan_.step;
+        return advance(rows_[r].start, k, plan_.step);
     }
 
 private:
@@ -327,7 +335,7 @@ void merge_by_heap(const SplitPlan& plan, std::span<const DayRow> rows, Writer& 
         heap.pop_back();
         w.one(top.r, top.t);
         if (w.next_k(top.r) < plan.counts[top.r]) {
-            heap.push_back({top.t + plan.step, top.r});
+            heap.push_back({advance(top.t, 1, plan.step), top.r});
             std::push_heap(heap.begin(), heap.end(), later);
         }
     }
