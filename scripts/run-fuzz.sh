@@ -2,7 +2,10 @@
 # Run every fuzz target (or the ones named) for a given time each and report
 # executions and findings.
 #
-#   scripts/run-fuzz.sh [-t SECONDS] [--no-build] [TARGET...]
+#   scripts/run-fuzz.sh [-t SECONDS] [--no-build] [--replay] [TARGET...]
+#
+# --replay runs every target once over its seed corpus (fuzz/corpus/<target>,
+# the regression inputs included) instead of fuzzing: deterministic, seconds.
 #
 # TARGET is a name like `tokenizer` (fuzz/fuzz_tokenizer.cpp). The targets are
 # built with the `asan` preset (clang, AddressSanitizer, UBSan, libFuzzer).
@@ -17,12 +20,14 @@ cd "$(dirname "$0")/.."
 
 seconds=60
 build=1
+replay=0
 targets=()
 while [ $# -gt 0 ]; do
   case "$1" in
     -t|--time) seconds="$2"; shift 2 ;;
     --no-build) build=0; shift ;;
-    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --replay) replay=1; shift ;;
+    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "run-fuzz: unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1"); shift ;;
   esac
@@ -50,6 +55,29 @@ fi
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+
+if [ "$replay" = 1 ]; then
+  status=0
+  for t in "${targets[@]}"; do
+    exe="$bindir/fuzz_$t"
+    seeds=(fuzz/corpus/"$t"/*)
+    if [ ! -x "$exe" ] || [ ! -f "${seeds[0]}" ]; then
+      echo "run-fuzz: no target $t or no seeds in fuzz/corpus/$t" >&2
+      status=2
+      continue
+    fi
+    log="build/fuzz-work/$t.replay.log"
+    mkdir -p build/fuzz-work
+    if "$exe" "${seeds[@]}" >"$log" 2>&1; then
+      printf '%-16s %4d seed input(s) replayed, no fault\n' "$t" "${#seeds[@]}"
+    else
+      printf '%-16s FAULT on a seed input (log %s)\n' "$t" "$log"
+      tail -n 30 "$log"
+      status=1
+    fi
+  done
+  exit $status
+fi
 
 status=0
 printf '%-16s %8s %14s %10s %8s  %s\n' target seconds executions exec/s corpus findings
