@@ -4,8 +4,12 @@
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/split.hpp"
@@ -210,6 +214,200 @@ py::object time_index(py::array_t<std::int64_t>& times, const TimeColumn& tc, py
 }
 
 // ---------------------------------------------------------------------------
+// The other columns, repeated on every sample of their row
+
+// Sample i of the result comes from input row rows[i]; `counts[r]` is how
+// many samples row r has.
+struct SampleRows {
+    const std::int64_t* rows;
+    std::size_t n;
+    const std::vector<std::size_t>& counts;
+};
+
+template <typename T>
+void gather_fixed(const T* src, T* dst, const SampleRows& s) noexcept {
+    for (std::size_t i = 0; i < s.n; ++i) dst[i] = src[s.rows[i]];
+}
+
+// A numpy column of plain values (numbers, booleans, date-times) gathered by
+// row; None when the dtype is not one of these.
+py::object gather_numpy(py::handle values, const SampleRows& s, py::handle np) {
+    py::array src = np.attr("ascontiguousarray")(values);
+    const py::dtype dt = src.dtype();
+    const char kind = dt.kind();
+    if (std::string_view("biufmM").find(kind) == std::string_view::npos) return py::none();
+    const auto itemsize = static_cast<std::size_t>(dt.itemsize());
+    py::array out = np.attr("empty")(s.n, "dtype"_a = dt);
+    const void* from = src.data();
+    void* to = out.mutable_data();
+    py::gil_scoped_release unlocked;
+    switch (itemsize) {
+    case 1: gather_fixed(static_cast<const std::uint8_t*>(from), static_cast<std::uint8_t*>(to), s); break;
+    case 2: gather_fixed(static_cast<const std::uint16_t*>(from), static_cast<std::uint16_t*>(to), s); break;
+    case 4: gather_fixed(static_cast<const std::uint32_t*>(from), static_cast<std::uint32_t*>(to), s); break;
+    case 8: gather_fixed(static_cast<const std::uint64_t*>(from), static_cast<std::uint64_t*>(to), s); break;
+    default: {
+        const auto* a = static_cast<const char*>(from);
+        auto* b = static_cast<char*>(to);
+        for (std::size_t i = 0; i < s.n; ++i)
+            std::memcpy(b + i * itemsize, a + static_cast<std::size_t>(s.rows[i]) * itemsize, itemsize);
+    }
+    }
+    return out;
+}
+
+// An object column gathered by row (new references to the same objects),
+// as a Series of object dtype so that no text inference retypes it.
+py::object gather_objects(py::handle values, const SampleRows& s, py::handle np, py::handle pd) {
+    py::array src = np.attr("ascontiguousarray")(values, "dtype"_a = "object");
+    py::array out = np.attr("empty")(s.n, "dtype"_a = "object");
+    auto* const* from = static_cast<PyObject* const*>(src.data());
+    auto** to = static_cast<PyObject**>(out.mutable_data());
+    for (std::size_t i = 0; i < s.n; ++i) {
+        PyObject* item = from[s.rows[i]];
+        Py_INCREF(item);
+        PyObject* old = to[i];  // numpy fills new object arrays with None
+        to[i] = item;
+        Py_XDECREF(old);
+    }
+    return pd.attr("Series")(out, "dtype"_a = "object", "copy"_a = false);
+}
+
+// Arrow-backed text (ArrowStringArray) gathered by row into new large_string
+// buffers, wrapped back into the column's own array type and dtype.
+py::object gather_arrow_text(py::handle series, const SampleRows& s, py::handle np) {
+    py::module_ pa = py::module_::import("pyarrow");
+    py::object array = series.attr("array");
+    py::object chunked = array.attr("__arrow_array__")();
+    py::object chunk = py::isinstance(chunked, pa.attr("ChunkedArray")) ? chunked.attr("combine_chunks")() : chunked;
+    if (!truthy(pa.attr("types").attr("is_large_string")(chunk.attr("type")))) return py::none();
+    py::list buffers = chunk.attr("buffers")();
+    const auto [validity, validity_size] = arrow_buffer(buffers[0]);
+    const auto [offsets_raw, offsets_size] = arrow_buffer(buffers[1]);
+    const auto [data, data_size] = arrow_buffer(buffers[2]);
+    const auto first = chunk.attr("offset").cast<std::size_t>();
+    const std::size_t nrows = py::len(chunk);
+    if (nrows != s.counts.size()) throw py::value_error("a column differs in length from STARTDATE");
+    if (nrows > 0 && (offsets_raw == nullptr || offsets_size < (first + nrows + 1) * sizeof(std::int64_t) ||
+                      (validity != nullptr && validity_size * 8 < first + nrows)))
+        throw py::value_error("malformed Arrow string buffers");
+    const auto* offsets = reinterpret_cast<const std::int64_t*>(offsets_raw);
+
+    // Per input row: where its text starts, its length, whether it is set.
+    constexpr std::size_t kShort = 16;
+    std::vector<const std::uint8_t*> text(nrows);
+    std::vector<std::int64_t> length(nrows, 0);
+    std::vector<std::uint8_t> valid(nrows, 1);
+    std::size_t total = 0, longest = 0, missing = 0;
+    for (std::size_t r = 0; r < nrows; ++r) {
+        const std::size_t j = first + r;
+        if (validity != nullptr && !((validity[j >> 3] >> (j & 7)) & 1)) {
+            valid[r] = 0;
+            missing += s.counts[r];
+            continue;
+        }
+        const std::int64_t a = offsets[j], b = offsets[j + 1];
+        if (a < 0 || b < a || static_cast<std::size_t>(b) > data_size)
+            throw py::value_error("malformed Arrow string buffers");
+        text[r] = data + a;
+        length[r] = b - a;
+        total += static_cast<std::size_t>(length[r]) * s.counts[r];
+        longest = std::max<std::size_t>(longest, static_cast<std::size_t>(length[r]));
+    }
+
+    py::array_t<std::int64_t> out_offsets(static_cast<py::ssize_t>(s.n + 1));
+    py::array_t<std::uint8_t> out_data(static_cast<py::ssize_t>(total + kShort));
+    py::object out_validity = py::none();
+    std::uint8_t* bits = nullptr;
+    if (missing > 0) {
+        py::array_t<std::uint8_t> v = np.attr("zeros")((s.n + 7) / 8, "dtype"_a = "uint8");
+        bits = v.mutable_data();
+        out_validity = pa.attr("py_buffer")(v);
+    }
+    std::int64_t* off = out_offsets.mutable_data();
+    std::uint8_t* dst = out_data.mutable_data();
+    {
+        py::gil_scoped_release unlocked;
+        // Short texts go as one fixed-size copy from a padded per-row copy,
+        // which the next text then overwrites from its own start.
+        std::vector<std::array<std::uint8_t, kShort>> padded;
+        if (longest <= kShort) {
+            padded.assign(nrows, {});
+            for (std::size_t r = 0; r < nrows; ++r)
+                if (length[r] > 0) std::memcpy(padded[r].data(), text[r], static_cast<std::size_t>(length[r]));
+        }
+        std::int64_t pos = 0;
+        off[0] = 0;
+        for (std::size_t i = 0; i < s.n; ++i) {
+            const auto r = static_cast<std::size_t>(s.rows[i]);
+            if (longest <= kShort) std::memcpy(dst + pos, padded[r].data(), kShort);
+            else if (length[r] > 0) std::memcpy(dst + pos, text[r], static_cast<std::size_t>(length[r]));
+            pos += length[r];
+            off[i + 1] = pos;
+        }
+        if (bits != nullptr)
+            for (std::size_t i = 0; i < s.n; ++i)
+                bits[i >> 3] |= static_cast<std::uint8_t>(valid[static_cast<std::size_t>(s.rows[i])] << (i & 7));
+    }
+    py::list out_buffers;
+    out_buffers.append(out_validity);
+    out_buffers.append(pa.attr("py_buffer")(out_offsets));
+    out_buffers.append(pa.attr("py_buffer")(out_data));
+    py::object gathered = pa.attr("Array").attr("from_buffers")(chunk.attr("type"), s.n, out_buffers,
+                                                                "null_count"_a = missing);
+    py::list pieces;
+    pieces.append(gathered);
+    return py::type::of(array)(pa.attr("chunked_array")(pieces), "dtype"_a = series.attr("dtype"));
+}
+
+// One other column of the result.
+py::object gather_column(py::handle series, const SampleRows& s, py::handle rows, py::handle np,
+                         py::handle pd) {
+    py::object dtype = series.attr("dtype");
+    if (isinstance_of(dtype, np, "dtype")) {
+        py::object values = series.attr("to_numpy")();
+        if (dtype.attr("kind").cast<std::string>() == "O") return gather_objects(values, s, np, pd);
+        py::object out = gather_numpy(values, s, np);
+        if (!out.is_none()) return out;
+    } else if (isinstance_of(dtype, pd, "StringDtype") && dtype.attr("storage").cast<std::string>() == "pyarrow") {
+        py::object out = gather_arrow_text(series, s, np);
+        if (!out.is_none()) return out;
+    }
+    return series.attr("array").attr("take")(rows);
+}
+
+// The result table: the other columns in their order, each gathered by the
+// sample's row, then OBSVALUE, indexed by the sample times.
+py::object assemble_result(py::handle df, py::array_t<std::int64_t>& rows, py::array_t<std::int64_t>& sample_times,
+                           const TimeColumn& times, py::array_t<float>& values, const core::SplitPlan& plan,
+                           py::handle np, py::handle pd) {
+    py::object columns = df.attr("columns");
+    const auto sd_pos = columns.attr("get_loc")("STARTDATE").cast<py::ssize_t>();
+    const auto obs_pos = columns.attr("get_loc")("OBSVALUE").cast<py::ssize_t>();
+    const auto ncols = static_cast<py::ssize_t>(py::len(columns));
+    const SampleRows s{rows.data(), static_cast<std::size_t>(rows.size()), plan.counts};
+    py::object iloc = df.attr("iloc");
+    py::dict parts;
+    py::ssize_t k = 0;
+    for (py::ssize_t i = 0; i < ncols; ++i) {
+        if (i == sd_pos || i == obs_pos) continue;
+        py::object series = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), py::int_(i))];
+        parts[py::int_(k++)] = gather_column(series, s, rows, np, pd);
+    }
+    parts[py::int_(k)] = values;
+    py::list dropped;
+    dropped.append(sd_pos);
+    dropped.append(obs_pos);
+    py::object kept = columns.attr("delete")(dropped);
+    // joined tables carry no name on their columns
+    if (columns.attr("nlevels").cast<int>() == 1) kept = kept.attr("rename")(py::none());
+    py::object result = pd.attr("DataFrame")(parts, "copy"_a = false);
+    result.attr("columns") = kept.attr("insert")(py::len(kept), "OBSVALUE");
+    result.attr("index") = time_index(sample_times, times, pd);
+    return result.attr("__finalize__")(df);
+}
+
+// ---------------------------------------------------------------------------
 // The module's functions
 
 // Daily values: sorted, indexed by STARTDATE and OBSVALUE made numeric, all
@@ -290,13 +488,7 @@ py::object split_lines(py::object df, py::object sample_by_seconds) {
         if (kind.integers_need_exact_rounding()) core::fill_split(plan, texts.rows, target, kind.result());
     }
 
-    py::list drop;
-    drop.append("STARTDATE");
-    drop.append("OBSVALUE");
-    py::object result = df.attr("drop")("columns"_a = drop).attr("take")(rows);
-    result.attr("index") = time_index(sample_times, times, pd);
-    result.attr("__setitem__")("OBSVALUE", values);
-    return result;
+    return assemble_result(df, rows, sample_times, times, values, plan, np, pd);
 }
 
 }  // namespace

@@ -430,3 +430,38 @@ def test_many_rows_at_once_match_the_reference():
                            "POINTID": range(n)})
         for seconds in (1, 60, 3600, 600):
             assert_same_table(cleaning.split_lines(df, seconds), split_lines_reference(df.copy(), seconds))
+
+
+def test_other_columns_of_every_kind_are_carried_through():
+    """Every kind of column storage comes out repeated per sample with its
+    own dtype: Arrow and Python text with gaps, long and non-ASCII texts,
+    objects, categories, numbers, flags, date-times with and without zone,
+    Arrow numbers; duplicate labels, the columns' name and attrs stay."""
+    texts = ["1 2 3", None, " 4  5 ", "", "6 NULL 7 8"]
+    n = len(texts)
+    long = ["x" * 40, "\u5730\u9707\u524d\u5146", None, "", "ab"]
+    cols = [
+        ("STATIONID", pd.Series(long, dtype="str")),
+        ("A", pd.Series(["a", None, "b", "c", "d"], dtype=pd.StringDtype("python", na_value=np.nan))),
+        ("B", pd.Series(["a", None, "b", "c", "d"], dtype="string[pyarrow]")),
+        ("C", pd.Series(["a", 1, None, 2.5, b"z"], dtype=object)),
+        ("D", pd.Series(["p", "q", "p", None, "q"], dtype="category")),
+        ("E", pd.Series(range(n), dtype="int16")),
+        ("F", pd.Series([True, False, True, True, False])),
+        ("G", pd.Series(pd.date_range("2021-01-01", periods=n, freq="D")).dt.as_unit("s")),
+        ("H", pd.Series(pd.date_range("2021-01-01", periods=n, freq="h", tz="Asia/Shanghai"))),
+        ("I", pd.Series([1, None, 3, 4, 5], dtype=pd.ArrowDtype(pa.int64()))),
+        ("STARTDATE", pd.Series([DAY + pd.Timedelta(days=i % 2) for i in range(n)])),
+        ("E", pd.Series(np.arange(n, dtype=np.float32))),
+        ("OBSVALUE", pd.Series(texts, dtype="str")),
+        ("J", pd.Series(np.arange(n) * 1j)),
+    ]
+    df = pd.concat([s.rename(name) for name, s in cols], axis=1)
+    df.columns.name = "fields"
+    df.attrs["source"] = "test"
+    for seconds in (1, 60):
+        got = cleaning.split_lines(df.copy(), seconds)
+        want = split_lines_reference(df.copy(), seconds)
+        assert_same_table(got, want)
+        assert got.attrs == {"source": "test"}
+        assert got["STATIONID"].array._pa_array.type == pa.large_string()
