@@ -4,7 +4,14 @@
 #pragma once
 #include "tsdraw/common.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
 namespace kelvane::tsdraw {
+
+// Attribute under which an earthquake label keeps its event's magnitude.
+inline constexpr const char* kMagnitudeAttr = "earthquake_magnitude";
 
 // Display label of a unit code.
 inline py::object unit_label(py::object unit) {
@@ -109,20 +116,169 @@ inline void add_secondary_data(py::object /*self*/, py::object ax, py::object se
     }
     ax2.attr("set_ylim")(lower, upper);
 
-    // Labels stand 5 points right of and above their marker; in the upper
-    // half of the distance axis they hang below it instead, so that they
-    // stay clear of the subplot title.
-    py::tuple limits = ax2.attr("get_ylim")();
-    const double middle = (limits[0].cast<double>() + limits[1].cast<double>()) / 2;
+    // Labels stand 5 points right of and above their marker. Each remembers
+    // its magnitude, so that the layouts can later rearrange crowded labels
+    // (arrange_earthquake_labels) with the larger earthquakes first.
     for (py::handle pair : secondary_data.attr("iterrows")()) {
         py::object when = pair[py::int_(0)];
         py::object row = pair[py::int_(1)];
-        double d = py::float_(row["distance"]).cast<double>();
-        const bool below = d > middle;
-        ax2.attr("annotate")(row["text"], py::make_tuple(when, row["distance"]),
-                             "xytext"_a = py::make_tuple(5, below ? -5 : 5),
-                             "textcoords"_a = "offset points", "color"_a = color,
-                             "fontsize"_a = 8, "va"_a = below ? "top" : "bottom");
+        py::object label_text =
+            ax2.attr("annotate")(row["text"], py::make_tuple(when, row["distance"]),
+                                 "xytext"_a = py::make_tuple(5, 5),
+                                 "textcoords"_a = "offset points", "color"_a = color,
+                                 "fontsize"_a = 8);
+        label_text.attr(kMagnitudeAttr) = row["magnitude"];
+    }
+}
+
+namespace detail {
+
+struct Box {
+    double x0, y0, x1, y1;
+    bool overlaps(const Box& o) const {
+        return x0 < o.x1 && o.x0 < x1 && y0 < o.y1 && o.y0 < y1;
+    }
+    bool inside(const Box& o, double slack) const {
+        return x0 >= o.x0 - slack && x1 <= o.x1 + slack && y0 >= o.y0 - slack &&
+               y1 <= o.y1 + slack;
+    }
+};
+
+inline Box box_of(py::handle bbox) {
+    return {bbox.attr("x0").cast<double>(), bbox.attr("y0").cast<double>(),
+            bbox.attr("x1").cast<double>(), bbox.attr("y1").cast<double>()};
+}
+
+struct Placement {
+    double dx, dy;  // offset from the marker, in points
+    const char* ha;
+    const char* va;
+    bool leader;  // joined to its marker by a thin line
+};
+
+// Offsets tried for a label, nearest first: the four corners beside the
+// marker, then positions stepped up and down by half a label height, which
+// get a leader line back to the marker.
+inline std::vector<Placement> placements(double step) {
+    std::vector<Placement> out = {{5, 5, "left", "bottom", false},
+                                  {5, -5, "left", "top", false},
+                                  {-5, 5, "right", "bottom", false},
+                                  {-5, -5, "right", "top", false}};
+    for (int k = 1; k <= 4; ++k) {
+        const double d = 5 + k * step;
+        out.push_back({5, d, "left", "bottom", true});
+        out.push_back({5, -d, "left", "top", true});
+        out.push_back({-5, d, "right", "bottom", true});
+        out.push_back({-5, -d, "right", "top", true});
+    }
+    return out;
+}
+
+}  // namespace detail
+
+// Earthquake labels of a finished figure (limits and layout final): every
+// label is moved to the nearest position beside its marker where it stays
+// inside its subplot and clear of the labels already placed, the larger
+// earthquakes first (earlier ones on equal magnitude). A label that finds no
+// such position is hidden; its marker stays.
+inline void arrange_earthquake_labels(py::object fig) {
+    py::object canvas = fig.attr("canvas");
+    if (!py::hasattr(canvas, "get_renderer")) return;
+    py::object renderer = canvas.attr("get_renderer")();
+    const double px_per_pt = py::float_(renderer.attr("points_to_pixels")(1.0)).cast<double>();
+    for (py::handle ax : fig.attr("axes")) {
+        struct Label {
+            py::object text;
+            double magnitude;
+            std::size_t order;
+        };
+        std::vector<Label> labels;
+        for (py::handle t : ax.attr("texts")) {
+            if (!py::hasattr(t, kMagnitudeAttr)) continue;
+            double m = -1;
+            py::object value = t.attr(kMagnitudeAttr);
+            if (!is_missing(value)) m = py::float_(value).cast<double>();
+            labels.push_back({py::reinterpret_borrow<py::object>(t), m, labels.size()});
+        }
+        if (labels.empty()) continue;
+        std::stable_sort(labels.begin(), labels.end(), [](const Label& a, const Label& b) {
+            return a.magnitude > b.magnitude;
+        });
+        const detail::Box area = detail::box_of(ax.attr("get_window_extent")(renderer));
+        // The markers are obstacles as well: a label never covers an event.
+        std::vector<detail::Box> placed;
+        for (py::handle markers : ax.attr("collections")) {
+            py::object points = markers.attr("get_offset_transform")().attr("transform")(
+                markers.attr("get_offsets")());
+            py::object sizes = markers.attr("get_sizes")();
+            const std::size_t n_sizes = py::len(sizes);
+            const std::size_t n_points = py::len(points);
+            for (std::size_t i = 0; i < n_points; ++i) {
+                py::object xy = points[py::int_(i)];
+                const double area_pt2 =
+                    n_sizes ? py::float_(sizes[py::int_(n_sizes == 1 ? 0 : i % n_sizes)])
+                                  .cast<double>()
+                            : 36.0;
+                const double r = (std::sqrt(std::max(area_pt2, 0.0)) / 2 + 1) * px_per_pt;
+                const double x = py::float_(xy[py::int_(0)]).cast<double>();
+                const double y = py::float_(xy[py::int_(1)]).cast<double>();
+                placed.push_back({x - r, y - r, x + r, y + r});
+            }
+        }
+        for (Label& label : labels) {
+            py::object text = label.text;
+            const detail::Box first = detail::box_of(text.attr("get_window_extent")(renderer));
+            const double height = first.y1 - first.y0;
+            const double step = std::max(4.0, 0.5 * height / px_per_pt);
+            bool done = false;
+            for (const detail::Placement& p : detail::placements(step)) {
+                text.attr("set_position")(py::make_tuple(p.dx, p.dy));
+                text.attr("set_horizontalalignment")(p.ha);
+                text.attr("set_verticalalignment")(p.va);
+                detail::Box b = detail::box_of(text.attr("get_window_extent")(renderer));
+                if (!b.inside(area, 1.0)) continue;
+                bool clear = true;
+                for (const detail::Box& other : placed) {
+                    if (b.overlaps(other)) {
+                        clear = false;
+                        break;
+                    }
+                }
+                if (!clear) continue;
+                placed.push_back(b);
+                // A light backing keeps the label legible where it crosses
+                // the series.
+                py::dict backing;
+                backing["boxstyle"] = "square,pad=0.1";
+                backing["facecolor"] = "white";
+                backing["edgecolor"] = "none";
+                backing["alpha"] = 0.6;
+                if (p.leader) {
+                    // The label moved away from its marker: redraw it with a
+                    // thin line back to the marker.
+                    py::dict line;
+                    line["arrowstyle"] = "-";
+                    line["color"] = text.attr("get_color")();
+                    line["linewidth"] = 0.5;
+                    line["alpha"] = 0.6;
+                    line["shrinkA"] = 0;
+                    line["shrinkB"] = 2;
+                    py::object joined = ax.attr("annotate")(
+                        text.attr("get_text")(), text.attr("xy"),
+                        "xytext"_a = py::make_tuple(p.dx, p.dy),
+                        "textcoords"_a = "offset points", "color"_a = text.attr("get_color")(),
+                        "fontsize"_a = text.attr("get_fontsize")(), "ha"_a = p.ha,
+                        "va"_a = p.va, "arrowprops"_a = line, "bbox"_a = backing);
+                    joined.attr(kMagnitudeAttr) = text.attr(kMagnitudeAttr);
+                    text.attr("remove")();
+                } else {
+                    text.attr("set_bbox")(backing);
+                }
+                done = true;
+                break;
+            }
+            if (!done) text.attr("set_visible")(false);
+        }
     }
 }
 
@@ -132,6 +288,12 @@ inline void save_figure(py::object /*self*/, py::object fig, py::object filename
     const std::string name = to_text(filename) + "." + to_text(format);
     fig.attr("savefig")("./figures/" + name, "dpi"_a = dpi, "bbox_inches"_a = "tight");
     mod_attr("plt").attr("close")(fig);
+    // A closed figure is a web of reference cycles (its texts keep the
+    // full-resolution raster renderer of the save), which the interpreter
+    // reclaims only in its rare full collections: over a long run the closed
+    // figures would pile up. Collect now, so that at most the figure still
+    // referenced by the caller stays in memory.
+    py::module_::import("gc").attr("collect")();
     log_info("Figure " + name + " has been saved to current folder.");
 }
 

@@ -2,6 +2,7 @@
 // and the `plot` entry point that chooses between them.
 #pragma once
 #include "tsdraw/common.hpp"
+#include "tsdraw/decorate.hpp"
 
 #include <cmath>
 #include <optional>
@@ -294,6 +295,7 @@ inline py::tuple plot_by_items(py::object self, py::object ts, py::object prefix
                                std::to_string(number);
             // Slanted dates on the bottom axis never run into each other.
             figure.fig.attr("autofmt_xdate")();
+            arrange_earthquake_labels(figure.fig);
             self.attr("_save_figure")(figure.fig, name, figure_format);
             last = figure;
         }
@@ -433,6 +435,7 @@ inline py::tuple plot_by_stations(py::object self, py::object ts, py::object pre
                 to_text(prefix) + to_text(station) + "_" + to_text(point) + to_text(fig_label);
             // Slanted dates on the bottom axis never run into each other.
             figure.fig.attr("autofmt_xdate")();
+            arrange_earthquake_labels(figure.fig);
             self.attr("_save_figure")(figure.fig, name, figure_format);
             last = figure;
         }
