@@ -2,6 +2,7 @@
 // and the `plot` entry point that chooses between them.
 #pragma once
 #include "tsdraw/common.hpp"
+#include "tsdraw/decorate.hpp"
 
 #include <cmath>
 #include <optional>
@@ -182,6 +183,37 @@ inline py::tuple figure_result(const std::optional<Figure>& last) {
     return py::make_tuple(last->fig, last->axes);
 }
 
+// For the length of one drawing call: the objects that existed before it are
+// set aside from garbage collection (after one full collection, which also
+// reclaims the figure an earlier call returned), so that the collection after
+// every saved figure only goes through what the call itself made. Nothing is
+// set aside when the process has frozen objects of its own.
+class CallCollection {
+public:
+    CallCollection() {
+        py::module_ gc = py::module_::import("gc");
+        gc.attr("collect")();
+        if (gc.attr("get_freeze_count")().cast<long>() == 0) {
+            gc.attr("freeze")();
+            frozen_ = true;
+        }
+    }
+    ~CallCollection() {
+        if (!frozen_) return;
+        // Keeps an error on its way out intact.
+        py::error_scope pending;
+        try {
+            py::module_::import("gc").attr("unfreeze")();
+        } catch (py::error_already_set&) {
+        }
+    }
+    CallCollection(const CallCollection&) = delete;
+    CallCollection& operator=(const CallCollection&) = delete;
+
+private:
+    bool frozen_ = false;
+};
+
 // ---------------------------------------------------------------------------
 
 inline py::tuple plot_by_items(py::object self, py::object ts, py::object prefix,
@@ -221,6 +253,7 @@ inline py::tuple plot_by_items(py::object self, py::object ts, py::object prefix
     py::dict line_kwargs = kwargs.attr("copy")();
     if (!line_kwargs.contains("x_compat")) line_kwargs["x_compat"] = true;
     TimeWindow window{start_time, end_time};
+    CallCollection collection;
     py::dict stations_seen;
     std::vector<StationInfo> station_cache;
     std::optional<Figure> last;
@@ -294,8 +327,11 @@ inline py::tuple plot_by_items(py::object self, py::object ts, py::object prefix
                                std::to_string(number);
             // Slanted dates on the bottom axis never run into each other.
             figure.fig.attr("autofmt_xdate")();
-            self.attr("_save_figure")(figure.fig, name, figure_format);
+            arrange_earthquake_labels(figure.fig);
+            // The previous figure is let go before this one is saved, so that
+            // the collection after the save can reclaim it.
             last = figure;
+            self.attr("_save_figure")(figure.fig, name, figure_format);
         }
     }
     return figure_result(last);
@@ -367,6 +403,7 @@ inline py::tuple plot_by_stations(py::object self, py::object ts, py::object pre
     py::object resample = truthy(daily_mean_values) ? py::object(py::str("D")) : py::none();
     const bool with_rain = !rainfall.is_none();
     TimeWindow window{start_time, end_time};
+    CallCollection collection;
     std::optional<Figure> last;
 
     for (py::handle station : stations) {
@@ -433,8 +470,11 @@ inline py::tuple plot_by_stations(py::object self, py::object ts, py::object pre
                 to_text(prefix) + to_text(station) + "_" + to_text(point) + to_text(fig_label);
             // Slanted dates on the bottom axis never run into each other.
             figure.fig.attr("autofmt_xdate")();
-            self.attr("_save_figure")(figure.fig, name, figure_format);
+            arrange_earthquake_labels(figure.fig);
+            // The previous figure is let go before this one is saved, so that
+            // the collection after the save can reclaim it.
             last = figure;
+            self.attr("_save_figure")(figure.fig, name, figure_format);
         }
     }
     return figure_result(last);
