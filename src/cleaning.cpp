@@ -83,7 +83,7 @@ std::pair<const std::uint8_t*, std::size_t> arrow_buffer(py::handle buf) {
 }
 
 template <typename Offset>
-void read_arrow_chunk(py::handle chunk, TextColumn& out) {
+void read_arrow_chunk(py::handle chunk, const char* column, TextColumn& out) {
     py::list buffers = chunk.attr("buffers")();
     const auto [validity, validity_size] = arrow_buffer(buffers[0]);
     const auto [offsets_raw, offsets_size] = arrow_buffer(buffers[1]);
@@ -93,7 +93,7 @@ void read_arrow_chunk(py::handle chunk, TextColumn& out) {
     if (n == 0) return;
     if (offsets_raw == nullptr || offsets_size < (first + n + 1) * sizeof(Offset) ||
         (validity != nullptr && validity_size * 8 < first + n))
-        throw py::value_error("OBSVALUE: malformed Arrow string buffers");
+        throw py::value_error(std::string(column) + ": malformed Arrow string buffers");
     const auto* offsets = reinterpret_cast<const Offset*>(offsets_raw);
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t j = first + i;
@@ -101,7 +101,7 @@ void read_arrow_chunk(py::handle chunk, TextColumn& out) {
         if (validity == nullptr || ((validity[j >> 3] >> (j & 7)) & 1)) {
             const Offset a = offsets[j], b = offsets[j + 1];
             if (a < 0 || b < a || static_cast<std::size_t>(b) > data_size)
-                throw py::value_error("OBSVALUE: malformed Arrow string buffers");
+                throw py::value_error(std::string(column) + ": malformed Arrow string buffers");
             // an empty text may come without a data buffer; any non-null pointer will do
             static const char kEmpty = '\0';
             row.text = data ? reinterpret_cast<const char*>(data) + a : &kEmpty;
@@ -111,24 +111,33 @@ void read_arrow_chunk(py::handle chunk, TextColumn& out) {
     }
 }
 
-// Arrow-backed text columns: the chunks' offsets and data buffers.
-void read_arrow_texts(py::handle series, TextColumn& out) {
-    py::module_ pa = py::module_::import("pyarrow");
+// The Arrow data of an Arrow-backed column, as one chunked array.
+py::object arrow_chunks(py::handle series, py::handle pa) {
     py::object chunked = series.attr("array").attr("__arrow_array__")();
     if (!isinstance_of(chunked, pa, "ChunkedArray")) chunked = pa.attr("chunked_array")(py::make_tuple(chunked));
+    return chunked;
+}
+
+// Arrow-backed text columns: the chunks' offsets and data buffers.
+void read_arrow_texts(py::object chunked, py::handle pa, const char* column, TextColumn& out) {
     out.owners.push_back(chunked);
     py::object types = pa.attr("types");
     for (py::handle c : chunked.attr("chunks")) {
         py::object chunk = py::reinterpret_borrow<py::object>(c);
         if (truthy(types.attr("is_string")(chunk.attr("type")))) {
-            read_arrow_chunk<std::int32_t>(chunk, out);
+            read_arrow_chunk<std::int32_t>(chunk, column, out);
         } else {
             if (!truthy(types.attr("is_large_string")(chunk.attr("type"))))
                 chunk = chunk.attr("cast")(pa.attr("large_string")());
             out.owners.push_back(chunk);
-            read_arrow_chunk<std::int64_t>(chunk, out);
+            read_arrow_chunk<std::int64_t>(chunk, column, out);
         }
     }
+}
+
+void read_arrow_texts(py::handle series, const char* column, TextColumn& out) {
+    py::module_ pa = py::module_::import("pyarrow");
+    read_arrow_texts(arrow_chunks(series, pa), pa, column, out);
 }
 
 // OBSVALUE as texts. A column without text values gets the error pandas'
@@ -140,9 +149,9 @@ TextColumn read_texts(py::handle obs, py::handle np, py::handle pd) {
     if (isinstance_of(dtype, pd, "StringDtype")) {
         const auto storage = dtype.attr("storage").cast<std::string>();
         if (storage == "python") read_object_texts(obs.attr("to_numpy")("dtype"_a = "object"), np, out);
-        else read_arrow_texts(obs, out);
+        else read_arrow_texts(obs, "OBSVALUE", out);
     } else if (isinstance_of(dtype, pd, "ArrowDtype")) {
-        read_arrow_texts(obs, out);
+        read_arrow_texts(obs, "OBSVALUE", out);
     } else {
         py::object values = obs.attr("to_numpy")("dtype"_a = "object");
         const auto inferred =
@@ -278,41 +287,25 @@ py::object gather_objects(py::handle values, const SampleRows& s, py::handle np,
 py::object gather_arrow_text(py::handle series, const SampleRows& s, py::handle np) {
     py::module_ pa = py::module_::import("pyarrow");
     py::object array = series.attr("array");
-    py::object chunked = array.attr("__arrow_array__")();
-    py::object chunk = py::isinstance(chunked, pa.attr("ChunkedArray")) ? chunked.attr("combine_chunks")() : chunked;
-    if (!truthy(pa.attr("types").attr("is_large_string")(chunk.attr("type")))) return py::none();
-    py::list buffers = chunk.attr("buffers")();
-    const auto [validity, validity_size] = arrow_buffer(buffers[0]);
-    const auto [offsets_raw, offsets_size] = arrow_buffer(buffers[1]);
-    const auto [data, data_size] = arrow_buffer(buffers[2]);
-    const auto first = chunk.attr("offset").cast<std::size_t>();
-    const std::size_t nrows = py::len(chunk);
+    py::object chunked = arrow_chunks(series, pa);
+    py::object type = chunked.attr("type");
+    if (!truthy(pa.attr("types").attr("is_large_string")(type))) return py::none();
+    TextColumn texts;
+    read_arrow_texts(chunked, pa, "a text column", texts);
+    const std::size_t nrows = texts.rows.size();
     if (nrows != s.counts.size()) throw py::value_error("a column differs in length from STARTDATE");
-    if (nrows > 0 && (offsets_raw == nullptr || offsets_size < (first + nrows + 1) * sizeof(std::int64_t) ||
-                      (validity != nullptr && validity_size * 8 < first + nrows)))
-        throw py::value_error("malformed Arrow string buffers");
-    const auto* offsets = reinterpret_cast<const std::int64_t*>(offsets_raw);
 
-    // Per input row: where its text starts, its length, whether it is set.
+    // Per input row: its text (null when missing) and its length.
     constexpr std::size_t kShort = 16;
-    std::vector<const std::uint8_t*> text(nrows);
-    std::vector<std::int64_t> length(nrows, 0);
-    std::vector<std::uint8_t> valid(nrows, 1);
     std::size_t total = 0, longest = 0, missing = 0;
     for (std::size_t r = 0; r < nrows; ++r) {
-        const std::size_t j = first + r;
-        if (validity != nullptr && !((validity[j >> 3] >> (j & 7)) & 1)) {
-            valid[r] = 0;
+        const core::DayRow& row = texts.rows[r];
+        if (row.text == nullptr) {
             missing += s.counts[r];
             continue;
         }
-        const std::int64_t a = offsets[j], b = offsets[j + 1];
-        if (a < 0 || b < a || static_cast<std::size_t>(b) > data_size)
-            throw py::value_error("malformed Arrow string buffers");
-        text[r] = data + a;
-        length[r] = b - a;
-        total += static_cast<std::size_t>(length[r]) * s.counts[r];
-        longest = std::max<std::size_t>(longest, static_cast<std::size_t>(length[r]));
+        total += row.size * s.counts[r];
+        longest = std::max(longest, row.size);
     }
 
     py::array_t<std::int64_t> out_offsets(static_cast<py::ssize_t>(s.n + 1));
@@ -330,30 +323,33 @@ py::object gather_arrow_text(py::handle series, const SampleRows& s, py::handle 
         py::gil_scoped_release unlocked;
         // Short texts go as one fixed-size copy from a padded per-row copy,
         // which the next text then overwrites from its own start.
+        const std::vector<core::DayRow>& rows = texts.rows;
         std::vector<std::array<std::uint8_t, kShort>> padded;
         if (longest <= kShort) {
             padded.assign(nrows, {});
             for (std::size_t r = 0; r < nrows; ++r)
-                if (length[r] > 0) std::memcpy(padded[r].data(), text[r], static_cast<std::size_t>(length[r]));
+                if (rows[r].size > 0) std::memcpy(padded[r].data(), rows[r].text, rows[r].size);
         }
         std::int64_t pos = 0;
         off[0] = 0;
         for (std::size_t i = 0; i < s.n; ++i) {
             const auto r = static_cast<std::size_t>(s.rows[i]);
+            const std::size_t size = rows[r].size;
             if (longest <= kShort) std::memcpy(dst + pos, padded[r].data(), kShort);
-            else if (length[r] > 0) std::memcpy(dst + pos, text[r], static_cast<std::size_t>(length[r]));
-            pos += length[r];
+            else if (size > 0) std::memcpy(dst + pos, rows[r].text, size);
+            pos += static_cast<std::int64_t>(size);
             off[i + 1] = pos;
         }
         if (bits != nullptr)
             for (std::size_t i = 0; i < s.n; ++i)
-                bits[i >> 3] |= static_cast<std::uint8_t>(valid[static_cast<std::size_t>(s.rows[i])] << (i & 7));
+                bits[i >> 3] |= static_cast<std::uint8_t>(
+                    (rows[static_cast<std::size_t>(s.rows[i])].text != nullptr) << (i & 7));
     }
     py::list out_buffers;
     out_buffers.append(out_validity);
     out_buffers.append(pa.attr("py_buffer")(out_offsets));
     out_buffers.append(pa.attr("py_buffer")(out_data));
-    py::object gathered = pa.attr("Array").attr("from_buffers")(chunk.attr("type"), s.n, out_buffers,
+    py::object gathered = pa.attr("Array").attr("from_buffers")(type, s.n, out_buffers,
                                                                 "null_count"_a = missing);
     py::list pieces;
     pieces.append(gathered);
