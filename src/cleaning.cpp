@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/bigbuf.hpp"
 #include "core/split.hpp"
 
 namespace {
@@ -222,6 +223,33 @@ py::object time_index(py::array_t<std::int64_t>& times, const TimeColumn& tc, py
     return index;
 }
 
+// A new uninitialised numpy array of n items of `dt` (no object dtype). Large
+// result columns live on huge pages of their own, released with the array.
+py::array big_array(const py::dtype& dt, std::size_t n) {
+    const auto itemsize = static_cast<std::size_t>(dt.itemsize());
+    const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(n)};
+    if (n == 0 || n * itemsize < core::kHugePageBytes) return py::array(dt, shape, {});
+    auto* buffer = new core::BigBuffer;
+    try {
+        *buffer = core::map_big_buffer(n * itemsize);
+    } catch (const std::bad_alloc&) {
+        delete buffer;
+        throw;
+    }
+    py::capsule owner(buffer, [](void* p) {
+        auto* b = static_cast<core::BigBuffer*>(p);
+        core::release_big_buffer(*b);
+        delete b;
+    });
+    const std::vector<py::ssize_t> strides{static_cast<py::ssize_t>(itemsize)};
+    return py::array(dt, shape, strides, buffer->data, owner);
+}
+
+template <typename T>
+py::array_t<T> big_array(std::size_t n) {
+    return py::reinterpret_borrow<py::array_t<T>>(big_array(py::dtype::of<T>(), n));
+}
+
 // ---------------------------------------------------------------------------
 // The other columns, repeated on every sample of their row
 
@@ -246,7 +274,7 @@ py::object gather_numpy(py::handle values, const SampleRows& s, py::handle np) {
     const char kind = dt.kind();
     if (std::string_view("biufmM").find(kind) == std::string_view::npos) return py::none();
     const auto itemsize = static_cast<std::size_t>(dt.itemsize());
-    py::array out = np.attr("empty")(s.n, "dtype"_a = dt);
+    py::array out = big_array(dt, s.n);
     const void* from = src.data();
     void* to = out.mutable_data();
     py::gil_scoped_release unlocked;
@@ -308,8 +336,8 @@ py::object gather_arrow_text(py::handle series, const SampleRows& s, py::handle 
         longest = std::max(longest, row.size);
     }
 
-    py::array_t<std::int64_t> out_offsets(static_cast<py::ssize_t>(s.n + 1));
-    py::array_t<std::uint8_t> out_data(static_cast<py::ssize_t>(total + kShort));
+    py::array_t<std::int64_t> out_offsets = big_array<std::int64_t>(s.n + 1);
+    py::array_t<std::uint8_t> out_data = big_array<std::uint8_t>(total + kShort);
     py::object out_validity = py::none();
     std::uint8_t* bits = nullptr;
     if (missing > 0) {
@@ -474,9 +502,9 @@ py::object split_lines(py::object df, py::object sample_by_seconds) {
         py::gil_scoped_release unlocked;
         plan = core::plan_split(texts.rows, step);
     }
-    const auto n = static_cast<py::ssize_t>(plan.samples);
-    py::array_t<std::int64_t> rows(n), sample_times(n);
-    py::array_t<float> values(n);
+    py::array_t<std::int64_t> rows = big_array<std::int64_t>(plan.samples);
+    py::array_t<std::int64_t> sample_times = big_array<std::int64_t>(plan.samples);
+    py::array_t<float> values = big_array<float>(plan.samples);
     const core::SplitTarget target{rows.mutable_data(), sample_times.mutable_data(), values.mutable_data()};
     {
         py::gil_scoped_release unlocked;

@@ -465,3 +465,41 @@ def test_other_columns_of_every_kind_are_carried_through():
         assert_same_table(got, want)
         assert got.attrs == {"source": "test"}
         assert got["STATIONID"].array._pa_array.type == pa.large_string()
+
+
+def test_large_results_stay_intact_while_memory_is_reused():
+    """Results of many megabytes live in buffers that are reused once a result
+    is gone: results held meanwhile keep their values, later results built in
+    reused memory are exact, and every column can be written to."""
+    rng = np.random.default_rng(5)
+
+    def day_table(points, offset):
+        rows = []
+        for p in range(points):
+            words = np.char.mod("%.3f", rng.normal(offset + p, 1.0, 1440)).astype(object)
+            words[rng.random(1440) < 0.02] = "NULL"
+            rows.append(("%05d" % p, DAY + pd.Timedelta(days=p % 3), " ".join(words)))
+        df = pd.DataFrame(rows, columns=["STATIONID", "STARTDATE", "OBSVALUE"])
+        df["SAMPLERATE"] = 1.0
+        return df.astype({"STATIONID": "str", "OBSVALUE": "str"})
+
+    tables = [day_table(400, 10 * k) for k in range(3)]  # 576,000 samples each
+    wants = [split_lines_reference(t.copy(), 60) for t in tables]
+    held = cleaning.split_lines(tables[0], 60)
+    first = cleaning.split_lines(tables[1], 60)
+    del first  # its buffers go back for reuse
+    second = cleaning.split_lines(tables[2], 60)
+    assert_same_table(held, wants[0])
+    assert_same_table(second, wants[2])
+    again = cleaning.split_lines(tables[1], 60)
+    assert_same_table(again, wants[1])
+    assert_same_table(held, wants[0])
+
+    again["OBSVALUE"] *= 2
+    again.iloc[:1000, list(again.columns).index("SAMPLERATE")] = 7.0
+    again.iloc[:1000, 0] = "x"
+    np.testing.assert_array_equal(again["OBSVALUE"].to_numpy(), wants[1]["OBSVALUE"].to_numpy() * 2)
+    assert (again["SAMPLERATE"].iloc[:1000] == 7.0).all() and (again["SAMPLERATE"].iloc[1000:] == 1.0).all()
+    assert (again["STATIONID"].iloc[:1000] == "x").all()
+    assert again["STATIONID"].iloc[1000:].equals(wants[1]["STATIONID"].iloc[1000:])
+    assert_same_table(second, wants[2])

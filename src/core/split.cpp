@@ -176,39 +176,17 @@ inline std::int64_t advance(std::int64_t t, std::uint64_t k, std::int64_t step) 
                                      k * static_cast<std::uint64_t>(step));
 }
 
-// Every row's tokens as float32, rows one after the other (a missing text
-// gives its one NaN). Returns what to_numeric would have seen.
-NumericKind parse_rows(const SplitPlan& plan, std::span<const DayRow> rows, float* values,
-                       NumericResult rounding) {
-    NumericKind kind;
-    float* v = values;
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-        if (rows[r].text == nullptr) {
-            kind.add_missing();
-            *v++ = std::numeric_limits<float>::quiet_NaN();
-            continue;
-        }
-        const char* p = plan.stripped[r].data();
-        const char* end = p + plan.stripped[r].size();
-        for (std::size_t k = 0, n = plan.counts[r]; k < n; ++k) {
-            const NumberToken t = next_token(p, end);
-            kind.add(t);
-            *v++ = to_float32(t, rounding);
-        }
-    }
-    return kind;
-}
-
-// Writes samples in time order from the parsed values.
+// Writes samples in time order, reading each row's tokens as they are
+// needed: every row is read once, front to back, straight into the output.
 class Writer {
 public:
     Writer(const SplitPlan& plan, std::span<const DayRow> rows, const SplitTarget& out,
-           const float* values)
-        : plan_(plan), rows_(rows), out_(out), first_(rows.size()), next_k_(rows.size(), 0) {
-        const float* v = values;
+           NumericResult rounding)
+        : plan_(plan), rows_(rows), out_(out), rounding_(rounding), cursor_(rows.size()),
+          end_(rows.size()), next_k_(rows.size(), 0) {
         for (std::size_t r = 0; r < rows.size(); ++r) {
-            first_[r] = v;
-            v += plan.counts[r];
+            cursor_[r] = plan.stripped[r].data();
+            end_[r] = cursor_[r] + plan.stripped[r].size();
         }
     }
 
@@ -216,14 +194,14 @@ public:
     void run(std::size_t r, std::size_t n) noexcept {
         const std::size_t k = next_k_[r];
         const std::int64_t t0 = time_of(r, k);
-        const float* v = first_[r] + k;
+        std::int64_t* row = out_.row + i_;
+        std::int64_t* time = out_.time + i_;
         for (std::size_t j = 0; j < n; ++j) {
-            out_.row[i_ + j] = static_cast<std::int64_t>(r);
-            out_.time[i_ + j] = advance(t0, j, plan_.step);
-            out_.value[i_ + j] = v[j];
+            row[j] = static_cast<std::int64_t>(r);
+            time[j] = advance(t0, j, plan_.step);
         }
+        read(r, n, out_.value + i_, 1);
         i_ += n;
-        next_k_[r] = k + n;
     }
 
     // `span` slots of the rows `active` (all covering these slots): at each
@@ -231,26 +209,18 @@ public:
     void interleave(const std::vector<std::size_t>& active, std::size_t span) {
         const std::size_t m = active.size();
         lane_time_.resize(m);
-        lane_value_.resize(m);
-        for (std::size_t j = 0; j < m; ++j) {
-            const std::size_t r = active[j];
-            lane_time_[j] = time_of(r, next_k_[r]);
-            lane_value_[j] = first_[r] + next_k_[r];
-            next_k_[r] += span;
-        }
+        for (std::size_t j = 0; j < m; ++j) lane_time_[j] = time_of(active[j], next_k_[active[j]]);
         std::int64_t* row = out_.row + i_;
         std::int64_t* time = out_.time + i_;
-        float* value = out_.value + i_;
         for (std::size_t s = 0; s < span; ++s) {
             for (std::size_t j = 0; j < m; ++j) {
                 row[j] = static_cast<std::int64_t>(active[j]);
                 time[j] = advance(lane_time_[j], s, plan_.step);
-                value[j] = lane_value_[j][s];
             }
             row += m;
             time += m;
-            value += m;
         }
+        for (std::size_t j = 0; j < m; ++j) read(active[j], span, out_.value + i_ + j, m);
         i_ += span * m;
     }
 
@@ -258,7 +228,7 @@ public:
     void one(std::size_t r, std::int64_t t) noexcept {
         out_.row[i_] = static_cast<std::int64_t>(r);
         out_.time[i_] = t;
-        out_.value[i_] = first_[r][next_k_[r]++];
+        read(r, 1, out_.value + i_, 1);
         ++i_;
     }
 
@@ -266,15 +236,37 @@ public:
     std::int64_t time_of(std::size_t r, std::size_t k) const noexcept {
         return advance(rows_[r].start, k, plan_.step);
     }
+    const NumericKind& kind() const noexcept { return kind_; }
 
 private:
+    // The next n tokens of row r as float32, to v[0], v[stride], ...; a row
+    // without text gives its one NaN.
+    void read(std::size_t r, std::size_t n, float* v, std::size_t stride) noexcept {
+        next_k_[r] += n;
+        if (rows_[r].text == nullptr) {
+            kind_.add_missing();
+            *v = std::numeric_limits<float>::quiet_NaN();
+            return;
+        }
+        const char* p = cursor_[r];
+        const char* end = end_[r];
+        for (std::size_t j = 0; j < n; ++j) {
+            const NumberToken t = next_token(p, end);
+            kind_.add(t);
+            v[j * stride] = to_float32(t, rounding_);
+        }
+        cursor_[r] = p;
+    }
+
     const SplitPlan& plan_;
     std::span<const DayRow> rows_;
     const SplitTarget& out_;
-    std::vector<const float*> first_;
+    NumericResult rounding_;
+    NumericKind kind_;
+    std::vector<const char*> cursor_;
+    std::vector<const char*> end_;
     std::vector<std::size_t> next_k_;
     std::vector<std::int64_t> lane_time_;
-    std::vector<const float*> lane_value_;
     std::size_t i_ = 0;
 };
 
@@ -345,9 +337,7 @@ void merge_by_heap(const SplitPlan& plan, std::span<const DayRow> rows, Writer& 
 
 NumericKind fill_split(const SplitPlan& plan, std::span<const DayRow> rows, const SplitTarget& out,
                        NumericResult rounding) {
-    std::vector<float> values(plan.samples);
-    const NumericKind kind = parse_rows(plan, rows, values.data(), rounding);
-    Writer w(plan, rows, out, values.data());
+    Writer w(plan, rows, out, rounding);
     if (!plan.timed.empty()) {
         if (plan.aligned) merge_on_grid(plan, rows, w);
         else merge_by_heap(plan, rows, w);
@@ -359,7 +349,7 @@ NumericKind fill_split(const SplitPlan& plan, std::span<const DayRow> rows, cons
             for (std::size_t k = 0; k < plan.counts[r]; ++k) w.one(r, kNaT);
         }
     }
-    return kind;
+    return w.kind();
 }
 
 }  // namespace kelvane::core
