@@ -5,8 +5,8 @@
 //   - strip_packed() against a code-point-by-code-point strip of the
 //     interpreter's white space, count_tokens() and parse_packed() against a
 //     naive split at every blank;
-//   - the table kernel (plan_split + fill_split) against a stable sort of
-//     every (row, token) sample by time.
+//   - the table kernel (plan_split + fill_split, on one thread and on two)
+//     against a stable sort of every (row, token) sample by time.
 //
 // Input: byte 0 picks the mode (token, packed string, table); the rest is
 // the token, the text, or the table rows (see table_case()).
@@ -435,9 +435,12 @@ void table_case(FuzzedDataProvider& in) {
   std::vector<std::int64_t> row(plan.samples), time(plan.samples);
   std::vector<float> value(plan.samples);
   const kelvane::core::SplitTarget target{row.data(), time.data(), value.data()};
-  auto kind = kelvane::core::fill_split(plan, span, target);
+  // Every other table is filled by two threads wherever it can be cut in time.
+  const std::size_t parallel_from = n_rows % 2 ? 0 : kelvane::core::kParallelSamples;
+  auto kind = kelvane::core::fill_split(plan, span, target, kelvane::core::NumericResult::floating,
+                                        parallel_from);
   if (kind.integers_need_exact_rounding())
-    kelvane::core::fill_split(plan, span, target, kind.result());
+    kelvane::core::fill_split(plan, span, target, kind.result(), parallel_from);
 
   const bool loose = has_plus_number(all_tokens);
   const auto column = model_float32(all_tokens);

@@ -3,7 +3,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 namespace kelvane::core {
 namespace {
@@ -180,10 +183,11 @@ inline std::int64_t advance(std::int64_t t, std::uint64_t k, std::int64_t step) 
 // needed: every row is read once, front to back, straight into the output.
 class Writer {
 public:
+    // Writes from output position `first` on.
     Writer(const SplitPlan& plan, std::span<const DayRow> rows, const SplitTarget& out,
-           NumericResult rounding)
+           NumericResult rounding, std::size_t first = 0)
         : plan_(plan), rows_(rows), out_(out), rounding_(rounding), cursor_(rows.size()),
-          end_(rows.size()), next_k_(rows.size(), 0) {
+          end_(rows.size()), next_k_(rows.size(), 0), i_(first) {
         for (std::size_t r = 0; r < rows.size(); ++r) {
             cursor_[r] = plan.stripped[r].data();
             end_[r] = cursor_[r] + plan.stripped[r].size();
@@ -237,6 +241,7 @@ public:
         return advance(rows_[r].start, k, plan_.step);
     }
     const NumericKind& kind() const noexcept { return kind_; }
+    const SplitPlan& plan() const noexcept { return plan_; }
 
 private:
     // The next n tokens of row r as float32, to v[0], v[stride], ...; a row
@@ -267,15 +272,15 @@ private:
     std::vector<const char*> end_;
     std::vector<std::size_t> next_k_;
     std::vector<std::int64_t> lane_time_;
-    std::size_t i_ = 0;
+    std::size_t i_;
 };
 
 // All starts on one grid: walk the grid slots; at each slot the rows that
 // have a sample there come out in row order. Between two events (a row
 // starting or ending) the same rows cover every slot, so the stretch is
 // written in one go.
-void merge_on_grid(const SplitPlan& plan, std::span<const DayRow> rows, Writer& w) {
-    const std::vector<std::size_t>& timed = plan.timed;
+void merge_on_grid(const SplitPlan& plan, std::span<const DayRow> rows, std::span<const std::size_t> timed,
+                   Writer& w) {
     const std::size_t total = timed.size();
     const auto base = static_cast<std::uint64_t>(rows[timed.front()].start);
     const auto step = static_cast<std::uint64_t>(plan.step);
@@ -303,14 +308,14 @@ void merge_on_grid(const SplitPlan& plan, std::span<const DayRow> rows, Writer& 
 }
 
 // Starts off any common grid: a k-way merge on (time, row).
-void merge_by_heap(const SplitPlan& plan, std::span<const DayRow> rows, Writer& w) {
+void merge_by_heap(std::span<const DayRow> rows, std::span<const std::size_t> timed, Writer& w) {
+    const SplitPlan& plan = w.plan();
     struct Item {
         std::int64_t t;
         std::size_t r;
     };
     auto later = [](const Item& a, const Item& b) { return a.t != b.t ? a.t > b.t : a.r > b.r; };
     std::vector<Item> heap;
-    const std::vector<std::size_t>& timed = plan.timed;
     std::size_t pending = 0;
     while (pending < timed.size() || !heap.empty()) {
         if (pending < timed.size()) {
@@ -333,14 +338,85 @@ void merge_by_heap(const SplitPlan& plan, std::span<const DayRow> rows, Writer& 
     }
 }
 
+// The samples of the timed rows `timed` (a run of plan.timed), in time order.
+void merge(const SplitPlan& plan, std::span<const DayRow> rows, std::span<const std::size_t> timed,
+           Writer& w) {
+    if (timed.empty()) return;
+    if (plan.aligned) merge_on_grid(plan, rows, timed, w);
+    else merge_by_heap(rows, timed, w);
+}
+
+// A place to cut plan.timed in two, so that every sample before the cut is
+// earlier than every sample after it: the two halves then fill disjoint
+// ranges of the output on their own. Returns the cut nearest to half of the
+// samples, or 0 when no cut leaves a quarter of them at least on each side.
+std::size_t balanced_cut(const SplitPlan& plan, std::span<const DayRow> rows, std::size_t* before) {
+    const std::vector<std::size_t>& timed = plan.timed;
+    std::size_t total = 0;
+    for (std::size_t r : timed) total += plan.counts[r];
+    std::size_t best = 0, best_before = 0, prefix = 0;
+    std::int64_t last = kNaT;  // latest sample time so far
+    for (std::size_t j = 0; j < timed.size(); ++j) {
+        const std::size_t r = timed[j];
+        if (j > 0 && last < rows[r].start) {
+            const auto gap = [&](std::size_t n) { return n > total / 2 ? n - total / 2 : total / 2 - n; };
+            if (best == 0 || gap(prefix) < gap(best_before)) {
+                best = j;
+                best_before = prefix;
+            }
+        }
+        last = std::max(last, advance(rows[r].start, plan.counts[r] - 1, plan.step));
+        prefix += plan.counts[r];
+    }
+    if (best == 0 || best_before < total / 4 || total - best_before < total / 4) return 0;
+    *before = best_before;
+    return best;
+}
+
 }  // namespace
 
 NumericKind fill_split(const SplitPlan& plan, std::span<const DayRow> rows, const SplitTarget& out,
-                       NumericResult rounding) {
-    Writer w(plan, rows, out, rounding);
-    if (!plan.timed.empty()) {
-        if (plan.aligned) merge_on_grid(plan, rows, w);
-        else merge_by_heap(plan, rows, w);
+                       NumericResult rounding, std::size_t parallel_from) {
+    const std::span<const std::size_t> timed(plan.timed);
+    std::size_t cut = 0, before = 0;
+    if (plan.samples >= parallel_from && std::thread::hardware_concurrency() >= 2)
+        cut = balanced_cut(plan, rows, &before);
+
+    Writer w(plan, rows, out, rounding, before);
+    NumericKind kind;
+    if (cut > 0) {
+        // The earlier part on a second thread, the later one (and the samples
+        // without a time, which come last) on this one.
+        std::exception_ptr failed;
+        NumericKind early;
+        std::thread helper;
+        try {
+            helper = std::thread([&] {
+                try {
+                    Writer first(plan, rows, out, rounding, 0);
+                    merge(plan, rows, timed.first(cut), first);
+                    early = first.kind();
+                } catch (...) {
+                    failed = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            // no thread to be had: all of it here
+            Writer first(plan, rows, out, rounding, 0);
+            merge(plan, rows, timed.first(cut), first);
+            early = first.kind();
+        }
+        try {
+            merge(plan, rows, timed.subspan(cut), w);
+        } catch (...) {
+            if (helper.joinable()) helper.join();
+            throw;
+        }
+        if (helper.joinable()) helper.join();
+        if (failed) std::rethrow_exception(failed);
+        kind = early;
+    } else {
+        merge(plan, rows, timed, w);
     }
     for (std::size_t r = 0; r < rows.size(); ++r) {
         if (rows[r].text == nullptr) {
@@ -349,7 +425,8 @@ NumericKind fill_split(const SplitPlan& plan, std::span<const DayRow> rows, cons
             for (std::size_t k = 0; k < plan.counts[r]; ++k) w.one(r, kNaT);
         }
     }
-    return w.kind();
+    kind.merge(w.kind());
+    return kind;
 }
 
 }  // namespace kelvane::core

@@ -81,7 +81,13 @@ struct SplitTarget {
 // integer tokens become float32; call first with NumericResult::floating,
 // then, only if the returned kind says integers_need_exact_rounding(), again
 // with kind.result() (rows and times come out the same).
+//
+// From `parallel_from` samples on, a table whose rows fall into an earlier and
+// a later part that do not overlap in time is filled by two threads, one per
+// part (same result).
+inline constexpr std::size_t kParallelSamples = std::size_t{1} << 18;
 NumericKind fill_split(const SplitPlan& plan, std::span<const DayRow> rows, const SplitTarget& out,
-                       NumericResult rounding = NumericResult::floating);
+                       NumericResult rounding = NumericResult::floating,
+                       std::size_t parallel_from = kParallelSamples);
 
 }  // namespace kelvane::core
