@@ -6,10 +6,17 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "core/bigbuf.hpp"
@@ -266,31 +273,43 @@ void gather_fixed(const T* src, T* dst, const SampleRows& s) noexcept {
     for (std::size_t i = 0; i < s.n; ++i) dst[i] = src[s.rows[i]];
 }
 
+// One column's copy into its new buffers, set up with the GIL held; `copy`
+// touches plain memory only and runs without the GIL, possibly on another
+// thread; `finish` then builds the column from the buffers, with the GIL.
+struct ColumnCopy {
+    std::function<void()> copy;
+    std::function<py::object()> finish;
+    std::size_t bytes = 0;  // written by copy, to share the work out
+};
+
 // A numpy column of plain values (numbers, booleans, date-times) gathered by
-// row; None when the dtype is not one of these.
-py::object gather_numpy(py::handle values, const SampleRows& s, py::handle np) {
+// row; false when the dtype is not one of these.
+bool gather_numpy(py::handle values, const SampleRows& s, py::handle np, ColumnCopy& job) {
     py::array src = np.attr("ascontiguousarray")(values);
     const py::dtype dt = src.dtype();
     const char kind = dt.kind();
-    if (std::string_view("biufmM").find(kind) == std::string_view::npos) return py::none();
+    if (std::string_view("biufmM").find(kind) == std::string_view::npos) return false;
     const auto itemsize = static_cast<std::size_t>(dt.itemsize());
     py::array out = big_array(dt, s.n);
     const void* from = src.data();
     void* to = out.mutable_data();
-    py::gil_scoped_release unlocked;
-    switch (itemsize) {
-    case 1: gather_fixed(static_cast<const std::uint8_t*>(from), static_cast<std::uint8_t*>(to), s); break;
-    case 2: gather_fixed(static_cast<const std::uint16_t*>(from), static_cast<std::uint16_t*>(to), s); break;
-    case 4: gather_fixed(static_cast<const std::uint32_t*>(from), static_cast<std::uint32_t*>(to), s); break;
-    case 8: gather_fixed(static_cast<const std::uint64_t*>(from), static_cast<std::uint64_t*>(to), s); break;
-    default: {
-        const auto* a = static_cast<const char*>(from);
-        auto* b = static_cast<char*>(to);
-        for (std::size_t i = 0; i < s.n; ++i)
-            std::memcpy(b + i * itemsize, a + static_cast<std::size_t>(s.rows[i]) * itemsize, itemsize);
-    }
-    }
-    return out;
+    job.bytes = s.n * itemsize;
+    job.copy = [from, to, itemsize, s] {
+        switch (itemsize) {
+        case 1: gather_fixed(static_cast<const std::uint8_t*>(from), static_cast<std::uint8_t*>(to), s); break;
+        case 2: gather_fixed(static_cast<const std::uint16_t*>(from), static_cast<std::uint16_t*>(to), s); break;
+        case 4: gather_fixed(static_cast<const std::uint32_t*>(from), static_cast<std::uint32_t*>(to), s); break;
+        case 8: gather_fixed(static_cast<const std::uint64_t*>(from), static_cast<std::uint64_t*>(to), s); break;
+        default: {
+            const auto* a = static_cast<const char*>(from);
+            auto* b = static_cast<char*>(to);
+            for (std::size_t i = 0; i < s.n; ++i)
+                std::memcpy(b + i * itemsize, a + static_cast<std::size_t>(s.rows[i]) * itemsize, itemsize);
+        }
+        }
+    };
+    job.finish = [src, out] { return py::object(out); };
+    return true;
 }
 
 // An object column gathered by row (new references to the same objects),
@@ -311,23 +330,24 @@ py::object gather_objects(py::handle values, const SampleRows& s, py::handle np,
 }
 
 // Arrow-backed text (ArrowStringArray) gathered by row into new large_string
-// buffers, wrapped back into the column's own array type and dtype.
-py::object gather_arrow_text(py::handle series, const SampleRows& s, py::handle np) {
+// buffers, wrapped back into the column's own array type and dtype; false
+// when the column is not held as large_string.
+bool gather_arrow_text(py::handle series, const SampleRows& s, py::handle np, ColumnCopy& job) {
     py::module_ pa = py::module_::import("pyarrow");
     py::object array = series.attr("array");
     py::object chunked = arrow_chunks(series, pa);
     py::object type = chunked.attr("type");
-    if (!truthy(pa.attr("types").attr("is_large_string")(type))) return py::none();
-    TextColumn texts;
-    read_arrow_texts(chunked, pa, "a text column", texts);
-    const std::size_t nrows = texts.rows.size();
+    if (!truthy(pa.attr("types").attr("is_large_string")(type))) return false;
+    auto texts = std::make_shared<TextColumn>();
+    read_arrow_texts(chunked, pa, "a text column", *texts);
+    const std::size_t nrows = texts->rows.size();
     if (nrows != s.counts.size()) throw py::value_error("a column differs in length from STARTDATE");
 
     // Per input row: its text (null when missing) and its length.
     constexpr std::size_t kShort = 16;
     std::size_t total = 0, longest = 0, missing = 0;
     for (std::size_t r = 0; r < nrows; ++r) {
-        const core::DayRow& row = texts.rows[r];
+        const core::DayRow& row = texts->rows[r];
         if (row.text == nullptr) {
             missing += s.counts[r];
             continue;
@@ -347,57 +367,97 @@ py::object gather_arrow_text(py::handle series, const SampleRows& s, py::handle 
     }
     std::int64_t* off = out_offsets.mutable_data();
     std::uint8_t* dst = out_data.mutable_data();
-    {
-        py::gil_scoped_release unlocked;
+    const std::vector<core::DayRow>* rows = &texts->rows;
+    job.bytes = (s.n + 1) * sizeof(std::int64_t) + total;
+    job.copy = [rows, off, dst, bits, longest, nrows, s] {
         // Short texts go as one fixed-size copy from a padded per-row copy,
         // which the next text then overwrites from its own start.
-        const std::vector<core::DayRow>& rows = texts.rows;
+        const std::vector<core::DayRow>& from = *rows;
         std::vector<std::array<std::uint8_t, kShort>> padded;
         if (longest <= kShort) {
             padded.assign(nrows, {});
             for (std::size_t r = 0; r < nrows; ++r)
-                if (rows[r].size > 0) std::memcpy(padded[r].data(), rows[r].text, rows[r].size);
+                if (from[r].size > 0) std::memcpy(padded[r].data(), from[r].text, from[r].size);
         }
         std::int64_t pos = 0;
         off[0] = 0;
         for (std::size_t i = 0; i < s.n; ++i) {
             const auto r = static_cast<std::size_t>(s.rows[i]);
-            const std::size_t size = rows[r].size;
+            const std::size_t size = from[r].size;
             if (longest <= kShort) std::memcpy(dst + pos, padded[r].data(), kShort);
-            else if (size > 0) std::memcpy(dst + pos, rows[r].text, size);
+            else if (size > 0) std::memcpy(dst + pos, from[r].text, size);
             pos += static_cast<std::int64_t>(size);
             off[i + 1] = pos;
         }
         if (bits != nullptr)
             for (std::size_t i = 0; i < s.n; ++i)
                 bits[i >> 3] |= static_cast<std::uint8_t>(
-                    (rows[static_cast<std::size_t>(s.rows[i])].text != nullptr) << (i & 7));
-    }
-    py::list out_buffers;
-    out_buffers.append(out_validity);
-    out_buffers.append(pa.attr("py_buffer")(out_offsets));
-    out_buffers.append(pa.attr("py_buffer")(out_data));
-    py::object gathered = pa.attr("Array").attr("from_buffers")(type, s.n, out_buffers,
-                                                                "null_count"_a = missing);
-    py::list pieces;
-    pieces.append(gathered);
-    return py::type::of(array)(pa.attr("chunked_array")(pieces), "dtype"_a = series.attr("dtype"));
+                    (from[static_cast<std::size_t>(s.rows[i])].text != nullptr) << (i & 7));
+    };
+    const std::size_t n = s.n;
+    job.finish = [pa, array, series = py::reinterpret_borrow<py::object>(series), type, texts, out_validity,
+                  out_offsets, out_data, missing, n] {
+        py::list out_buffers;
+        out_buffers.append(out_validity);
+        out_buffers.append(pa.attr("py_buffer")(out_offsets));
+        out_buffers.append(pa.attr("py_buffer")(out_data));
+        py::object gathered =
+            pa.attr("Array").attr("from_buffers")(type, n, out_buffers, "null_count"_a = missing);
+        py::list pieces;
+        pieces.append(gathered);
+        return py::type::of(array)(pa.attr("chunked_array")(pieces), "dtype"_a = series.attr("dtype"));
+    };
+    return true;
 }
 
-// One other column of the result.
+// One other column of the result: built here, or set up as a copy job.
 py::object gather_column(py::handle series, const SampleRows& s, py::handle rows, py::handle np,
-                         py::handle pd) {
+                         py::handle pd, ColumnCopy& job) {
     py::object dtype = series.attr("dtype");
     if (isinstance_of(dtype, np, "dtype")) {
         py::object values = series.attr("to_numpy")();
         if (dtype.attr("kind").cast<std::string>() == "O") return gather_objects(values, s, np, pd);
-        py::object out = gather_numpy(values, s, np);
-        if (!out.is_none()) return out;
+        if (gather_numpy(values, s, np, job)) return py::none();
     } else if (isinstance_of(dtype, pd, "StringDtype") && dtype.attr("storage").cast<std::string>() == "pyarrow") {
-        py::object out = gather_arrow_text(series, s, np);
-        if (!out.is_none()) return out;
+        if (gather_arrow_text(series, s, np, job)) return py::none();
     }
     return series.attr("array").attr("take")(rows);
+}
+
+// Runs the copies without the GIL; from kParallelBytes written in all, on two
+// threads, each taking the next copy not yet started.
+constexpr std::size_t kParallelBytes = std::size_t{8} << 20;
+
+void run_copies(std::vector<ColumnCopy*>& jobs) {
+    std::size_t bytes = 0;
+    for (const ColumnCopy* j : jobs) bytes += j->bytes;
+    // largest first, so that the two threads end close together
+    std::stable_sort(jobs.begin(), jobs.end(), [](const ColumnCopy* a, const ColumnCopy* b) { return a->bytes > b->bytes; });
+    std::atomic<std::size_t> next{0};
+    std::exception_ptr failed;
+    std::mutex failed_lock;
+    auto work = [&] {
+        for (std::size_t i = next++; i < jobs.size(); i = next++) {
+            try {
+                jobs[i]->copy();
+            } catch (...) {
+                std::lock_guard<std::mutex> guard(failed_lock);
+                if (!failed) failed = std::current_exception();
+            }
+        }
+    };
+    py::gil_scoped_release unlocked;
+    std::thread helper;
+    if (jobs.size() >= 2 && bytes >= kParallelBytes && std::thread::hardware_concurrency() >= 2) {
+        try {
+            helper = std::thread(work);
+        } catch (const std::system_error&) {
+            // no second thread: all on this one
+        }
+    }
+    work();
+    if (helper.joinable()) helper.join();
+    if (failed) std::rethrow_exception(failed);
 }
 
 // The result table: the other columns in their order, each gathered by the
@@ -411,21 +471,28 @@ py::object assemble_result(py::handle df, py::array_t<std::int64_t>& rows, py::a
     const auto ncols = static_cast<py::ssize_t>(py::len(columns));
     const SampleRows s{rows.data(), static_cast<std::size_t>(rows.size()), plan.counts};
     py::object iloc = df.attr("iloc");
-    py::dict parts;
-    py::ssize_t k = 0;
+    std::vector<py::object> parts;
+    std::vector<ColumnCopy> jobs(static_cast<std::size_t>(ncols));
+    std::vector<ColumnCopy*> pending;
     for (py::ssize_t i = 0; i < ncols; ++i) {
         if (i == sd_pos || i == obs_pos) continue;
         py::object series = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), py::int_(i))];
-        parts[py::int_(k++)] = gather_column(series, s, rows, np, pd);
+        ColumnCopy& job = jobs[parts.size()];
+        parts.push_back(gather_column(series, s, rows, np, pd, job));
+        if (job.copy) pending.push_back(&job);
     }
-    parts[py::int_(k)] = values;
+    run_copies(pending);
+    py::dict table;
+    for (std::size_t k = 0; k < parts.size(); ++k)
+        table[py::int_(k)] = jobs[k].finish ? jobs[k].finish() : parts[k];
+    table[py::int_(parts.size())] = values;
     py::list dropped;
     dropped.append(sd_pos);
     dropped.append(obs_pos);
     py::object kept = columns.attr("delete")(dropped);
     // joined tables carry no name on their columns
     if (columns.attr("nlevels").cast<int>() == 1) kept = kept.attr("rename")(py::none());
-    py::object result = pd.attr("DataFrame")(parts, "copy"_a = false);
+    py::object result = pd.attr("DataFrame")(table, "copy"_a = false);
     result.attr("columns") = kept.attr("insert")(py::len(kept), "OBSVALUE");
     result.attr("index") = time_index(sample_times, times, pd);
     return result.attr("__finalize__")(df);

@@ -481,6 +481,7 @@ def test_large_results_stay_intact_while_memory_is_reused():
             rows.append(("%05d" % p, DAY + pd.Timedelta(days=p % 3), " ".join(words)))
         df = pd.DataFrame(rows, columns=["STATIONID", "STARTDATE", "OBSVALUE"])
         df["SAMPLERATE"] = 1.0
+        df["POINTID"] = pd.Series([None if p % 7 == 0 else str(p % 4 + 1) for p in range(points)], dtype="str")
         return df.astype({"STATIONID": "str", "OBSVALUE": "str"})
 
     tables = [day_table(400, 10 * k) for k in range(3)]  # 576,000 samples each
