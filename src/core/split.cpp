@@ -8,6 +8,10 @@
 #include <system_error>
 #include <thread>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kelvane::core {
 namespace {
 
@@ -80,7 +84,27 @@ std::string_view strip_packed(std::string_view text) noexcept {
 
 std::size_t count_tokens(std::string_view stripped) noexcept {
     std::size_t blanks = 0;
-    for (char c : stripped) blanks += (c == ' ');
+    const char* p = stripped.data();
+    std::size_t n = stripped.size();
+#if defined(__SSE2__)
+    // 16 bytes a step: per-byte counters (at most 255 steps before they are
+    // summed) of the blanks found.
+    const __m128i blank = _mm_set1_epi8(' ');
+    while (n >= 16) {
+        const std::size_t steps = std::min<std::size_t>(n / 16, 255);
+        __m128i counts = _mm_setzero_si128();
+        for (std::size_t i = 0; i < steps; ++i) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+            counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(v, blank));
+        }
+        const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+        blanks += static_cast<std::size_t>(_mm_cvtsi128_si64(sums)) +
+                  static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+        p += 16 * steps;
+        n -= 16 * steps;
+    }
+#endif
+    for (std::size_t i = 0; i < n; ++i) blanks += (p[i] == ' ');
     return blanks + 1;
 }
 
