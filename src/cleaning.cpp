@@ -9,17 +9,14 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "core/bigbuf.hpp"
+#include "core/parallel.hpp"
 #include "core/split.hpp"
 
 namespace {
@@ -434,30 +431,11 @@ void run_copies(std::vector<ColumnCopy*>& jobs) {
     // largest first, so that the two threads end close together
     std::stable_sort(jobs.begin(), jobs.end(), [](const ColumnCopy* a, const ColumnCopy* b) { return a->bytes > b->bytes; });
     std::atomic<std::size_t> next{0};
-    std::exception_ptr failed;
-    std::mutex failed_lock;
-    auto work = [&] {
-        for (std::size_t i = next++; i < jobs.size(); i = next++) {
-            try {
-                jobs[i]->copy();
-            } catch (...) {
-                std::lock_guard<std::mutex> guard(failed_lock);
-                if (!failed) failed = std::current_exception();
-            }
-        }
+    const std::function<void()> work = [&] {
+        for (std::size_t i = next++; i < jobs.size(); i = next++) jobs[i]->copy();
     };
     py::gil_scoped_release unlocked;
-    std::thread helper;
-    if (jobs.size() >= 2 && bytes >= kParallelBytes && std::thread::hardware_concurrency() >= 2) {
-        try {
-            helper = std::thread(work);
-        } catch (const std::system_error&) {
-            // no second thread: all on this one
-        }
-    }
-    work();
-    if (helper.joinable()) helper.join();
-    if (failed) std::rethrow_exception(failed);
+    core::run_two(jobs.size() >= 2 && bytes >= kParallelBytes, work, work);
 }
 
 // The result table: the other columns in their order, each gathered by the

@@ -105,26 +105,4 @@ void release_big_buffer(const BigBuffer& buffer) noexcept {
     munmap(buffer.base, buffer.mapped);
 }
 
-std::size_t drop_spare_buffers() noexcept {
-    std::deque<BigBuffer> all;
-    {
-        Spares& s = spares();
-        std::lock_guard<std::mutex> guard(s.lock);
-        all.swap(s.kept);
-        s.bytes = 0;
-    }
-    std::size_t total = 0;
-    for (const BigBuffer& b : all) {
-        total += b.mapped;
-        munmap(b.base, b.mapped);
-    }
-    return total;
-}
-
-std::size_t spare_buffer_bytes() noexcept {
-    Spares& s = spares();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.bytes;
-}
-
 }  // namespace kelvane::core

@@ -33,10 +33,4 @@ BigBuffer map_big_buffer(std::size_t bytes);
 // default BigBuffer is ignored. Thread safe.
 void release_big_buffer(const BigBuffer& buffer) noexcept;
 
-// Unmaps every kept buffer; returns the bytes given back.
-std::size_t drop_spare_buffers() noexcept;
-
-// Bytes currently kept for reuse.
-std::size_t spare_buffer_bytes() noexcept;
-
 }  // namespace kelvane::core

@@ -3,10 +3,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
+
+#include "core/parallel.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -265,7 +264,6 @@ public:
         return advance(rows_[r].start, k, plan_.step);
     }
     const NumericKind& kind() const noexcept { return kind_; }
-    const SplitPlan& plan() const noexcept { return plan_; }
 
 private:
     // The next n tokens of row r as float32, to v[0], v[stride], ...; a row
@@ -332,8 +330,8 @@ void merge_on_grid(const SplitPlan& plan, std::span<const DayRow> rows, std::spa
 }
 
 // Starts off any common grid: a k-way merge on (time, row).
-void merge_by_heap(std::span<const DayRow> rows, std::span<const std::size_t> timed, Writer& w) {
-    const SplitPlan& plan = w.plan();
+void merge_by_heap(const SplitPlan& plan, std::span<const DayRow> rows, std::span<const std::size_t> timed,
+                   Writer& w) {
     struct Item {
         std::int64_t t;
         std::size_t r;
@@ -367,7 +365,7 @@ void merge(const SplitPlan& plan, std::span<const DayRow> rows, std::span<const 
            Writer& w) {
     if (timed.empty()) return;
     if (plan.aligned) merge_on_grid(plan, rows, timed, w);
-    else merge_by_heap(rows, timed, w);
+    else merge_by_heap(plan, rows, timed, w);
 }
 
 // A place to cut plan.timed in two, so that every sample before the cut is
@@ -403,45 +401,21 @@ NumericKind fill_split(const SplitPlan& plan, std::span<const DayRow> rows, cons
                        NumericResult rounding, std::size_t parallel_from) {
     const std::span<const std::size_t> timed(plan.timed);
     std::size_t cut = 0, before = 0;
-    if (plan.samples >= parallel_from && std::thread::hardware_concurrency() >= 2)
-        cut = balanced_cut(plan, rows, &before);
+    if (plan.samples >= parallel_from) cut = balanced_cut(plan, rows, &before);
 
+    // The part before the cut (if any) on a second thread; the rest, and then
+    // the samples without a time, which come last, on this one.
     Writer w(plan, rows, out, rounding, before);
     NumericKind kind;
-    if (cut > 0) {
-        // The earlier part on a second thread, the later one (and the samples
-        // without a time, which come last) on this one.
-        std::exception_ptr failed;
-        NumericKind early;
-        std::thread helper;
-        try {
-            helper = std::thread([&] {
-                try {
-                    Writer first(plan, rows, out, rounding, 0);
-                    merge(plan, rows, timed.first(cut), first);
-                    early = first.kind();
-                } catch (...) {
-                    failed = std::current_exception();
-                }
-            });
-        } catch (const std::system_error&) {
-            // no thread to be had: all of it here
+    run_two(
+        cut > 0,
+        [&] {
+            if (cut == 0) return;
             Writer first(plan, rows, out, rounding, 0);
             merge(plan, rows, timed.first(cut), first);
-            early = first.kind();
-        }
-        try {
-            merge(plan, rows, timed.subspan(cut), w);
-        } catch (...) {
-            if (helper.joinable()) helper.join();
-            throw;
-        }
-        if (helper.joinable()) helper.join();
-        if (failed) std::rethrow_exception(failed);
-        kind = early;
-    } else {
-        merge(plan, rows, timed, w);
-    }
+            kind = first.kind();
+        },
+        [&] { merge(plan, rows, timed.subspan(cut), w); });
     for (std::size_t r = 0; r < rows.size(); ++r) {
         if (rows[r].text == nullptr) {
             w.one(r, kNaT);
