@@ -6,7 +6,9 @@
 //     interpreter's white space, count_tokens() and parse_packed() against a
 //     naive split at every blank;
 //   - the table kernel (plan_split + fill_split, on one thread and on two)
-//     against a stable sort of every (row, token) sample by time.
+//     against a stable sort of every (row, token) sample by time, and the
+//     row layout it records, with the repeat kernels built on it, against
+//     its row column.
 //
 // Input: byte 0 picks the mode (token, packed string, table); the rest is
 // the token, the text, or the table rows (see table_case()).
@@ -350,6 +352,50 @@ void check_packed(std::string_view text) {
 
 constexpr std::int64_t kNaT = std::numeric_limits<std::int64_t>::min();
 
+// The layout of a fill, when usable, names the row of every sample, and the
+// repeat kernels built on it copy what a sample-by-sample copy would.
+void check_layout(const kelvane::core::RowLayout& layout, std::span<const kelvane::core::DayRow> rows,
+                  const std::vector<std::int64_t>& row) {
+  if (!layout.usable) {
+    if (!layout.stretches.empty()) fail("layout", "", "stretches kept in an unusable layout");
+    return;
+  }
+  std::size_t next = 0;
+  for (const auto& st : layout.stretches) {
+    if (st.first != next || st.width == 0 || st.span == 0 || st.lane + st.width > layout.lanes.size())
+      fail("layout", "", "stretch at " + std::to_string(st.first) + " does not follow on at " + std::to_string(next));
+    for (std::size_t s = 0; s < st.span; ++s)
+      for (std::size_t j = 0; j < st.width; ++j) {
+        const std::size_t i = st.first + s * st.width + j;
+        if (i >= row.size() || row[i] != static_cast<std::int64_t>(layout.lanes[st.lane + j]))
+          fail("layout", "", "sample " + std::to_string(i) + " has another row in the layout");
+      }
+    next = st.first + st.span * st.width;
+  }
+  if (next != row.size()) fail("layout", "", "the stretches end before the last sample");
+
+  // items of three bytes (no fixed-size path) and texts, against the rows
+  std::vector<std::uint8_t> src(rows.size() * 3), got(row.size() * 3), want(row.size() * 3);
+  for (std::size_t r = 0; r < rows.size(); ++r)
+    for (std::size_t b = 0; b < 3; ++b) src[3 * r + b] = static_cast<std::uint8_t>(r * 7 + b);
+  for (std::size_t i = 0; i < row.size(); ++i)
+    std::memcpy(&want[3 * i], &src[3 * static_cast<std::size_t>(row[i])], 3);
+  kelvane::core::repeat_items(layout, src.data(), 3, got.data());
+  if (got != want) fail("layout", "", "repeat_items differs from a copy by row");
+
+  std::string text_want;
+  std::vector<std::int64_t> off_want{0};
+  for (std::int64_t r : row) {
+    const auto& t = rows[static_cast<std::size_t>(r)];
+    if (t.text != nullptr) text_want.append(t.text, t.size);
+    off_want.push_back(static_cast<std::int64_t>(text_want.size()));
+  }
+  std::vector<std::int64_t> off_got(row.size() + 1, -1);
+  std::string text_got(text_want.size(), '\0');
+  kelvane::core::repeat_texts(layout, rows, off_got.data(), reinterpret_cast<std::uint8_t*>(text_got.data()));
+  if (off_got != off_want || text_got != text_want) fail("layout", "", "repeat_texts differs from a copy by row");
+}
+
 void table_case(FuzzedDataProvider& in) {
   static constexpr std::int64_t kSteps[] = {1, 60, 3600, 1'000'000'000, 60'000'000'000,
                                             3'600'000'000'000, 0, -60, std::numeric_limits<std::int64_t>::max()};
@@ -437,10 +483,12 @@ void table_case(FuzzedDataProvider& in) {
   const kelvane::core::SplitTarget target{row.data(), time.data(), value.data()};
   // Every other table is filled by two threads wherever it can be cut in time.
   const std::size_t parallel_from = n_rows % 2 ? 0 : kelvane::core::kParallelSamples;
+  kelvane::core::RowLayout layout;
   auto kind = kelvane::core::fill_split(plan, span, target, kelvane::core::NumericResult::floating,
-                                        parallel_from);
+                                        parallel_from, &layout);
   if (kind.integers_need_exact_rounding())
     kelvane::core::fill_split(plan, span, target, kind.result(), parallel_from);
+  check_layout(layout, span, row);
 
   const bool loose = has_plus_number(all_tokens);
   const auto column = model_float32(all_tokens);

@@ -259,10 +259,12 @@ py::array_t<T> big_array(std::size_t n) {
 
 // Sample i of the result comes from input row rows[i]; `counts[r]` is how
 // many samples row r has.
+// `layout`, when usable, tells the same stretch by stretch.
 struct SampleRows {
     const std::int64_t* rows;
     std::size_t n;
     const std::vector<std::size_t>& counts;
+    const core::RowLayout& layout;
 };
 
 template <typename T>
@@ -292,6 +294,11 @@ bool gather_numpy(py::handle values, const SampleRows& s, py::handle np, ColumnC
     void* to = out.mutable_data();
     job.bytes = s.n * itemsize;
     job.copy = [from, to, itemsize, s] {
+        if (s.layout.usable) {
+            core::repeat_items(s.layout, static_cast<const std::uint8_t*>(from), itemsize,
+                               static_cast<std::uint8_t*>(to));
+            return;
+        }
         switch (itemsize) {
         case 1: gather_fixed(static_cast<const std::uint8_t*>(from), static_cast<std::uint8_t*>(to), s); break;
         case 2: gather_fixed(static_cast<const std::uint16_t*>(from), static_cast<std::uint16_t*>(to), s); break;
@@ -370,6 +377,17 @@ bool gather_arrow_text(py::handle series, const SampleRows& s, py::handle np, Co
         // Short texts go as one fixed-size copy from a padded per-row copy,
         // which the next text then overwrites from its own start.
         const std::vector<core::DayRow>& from = *rows;
+        auto mark_valid = [&] {
+            if (bits != nullptr)
+                for (std::size_t i = 0; i < s.n; ++i)
+                    bits[i >> 3] |= static_cast<std::uint8_t>(
+                        (from[static_cast<std::size_t>(s.rows[i])].text != nullptr) << (i & 7));
+        };
+        if (s.layout.usable) {
+            core::repeat_texts(s.layout, from, off, dst);
+            mark_valid();
+            return;
+        }
         std::vector<std::array<std::uint8_t, kShort>> padded;
         if (longest <= kShort) {
             padded.assign(nrows, {});
@@ -386,10 +404,7 @@ bool gather_arrow_text(py::handle series, const SampleRows& s, py::handle np, Co
             pos += static_cast<std::int64_t>(size);
             off[i + 1] = pos;
         }
-        if (bits != nullptr)
-            for (std::size_t i = 0; i < s.n; ++i)
-                bits[i >> 3] |= static_cast<std::uint8_t>(
-                    (from[static_cast<std::size_t>(s.rows[i])].text != nullptr) << (i & 7));
+        mark_valid();
     };
     const std::size_t n = s.n;
     job.finish = [pa, array, series = py::reinterpret_borrow<py::object>(series), type, texts, out_validity,
@@ -442,12 +457,12 @@ void run_copies(std::vector<ColumnCopy*>& jobs) {
 // sample's row, then OBSVALUE, indexed by the sample times.
 py::object assemble_result(py::handle df, py::array_t<std::int64_t>& rows, py::array_t<std::int64_t>& sample_times,
                            const TimeColumn& times, py::array_t<float>& values, const core::SplitPlan& plan,
-                           py::handle np, py::handle pd) {
+                           const core::RowLayout& layout, py::handle np, py::handle pd) {
     py::object columns = df.attr("columns");
     const auto sd_pos = columns.attr("get_loc")("STARTDATE").cast<py::ssize_t>();
     const auto obs_pos = columns.attr("get_loc")("OBSVALUE").cast<py::ssize_t>();
     const auto ncols = static_cast<py::ssize_t>(py::len(columns));
-    const SampleRows s{rows.data(), static_cast<std::size_t>(rows.size()), plan.counts};
+    const SampleRows s{rows.data(), static_cast<std::size_t>(rows.size()), plan.counts, layout};
     py::object iloc = df.attr("iloc");
     std::vector<py::object> parts;
     std::vector<ColumnCopy> jobs(static_cast<std::size_t>(ncols));
@@ -551,13 +566,15 @@ py::object split_lines(py::object df, py::object sample_by_seconds) {
     py::array_t<std::int64_t> sample_times = big_array<std::int64_t>(plan.samples);
     py::array_t<float> values = big_array<float>(plan.samples);
     const core::SplitTarget target{rows.mutable_data(), sample_times.mutable_data(), values.mutable_data()};
+    core::RowLayout layout;
     {
         py::gil_scoped_release unlocked;
-        const core::NumericKind kind = core::fill_split(plan, texts.rows, target);
+        const core::NumericKind kind =
+            core::fill_split(plan, texts.rows, target, core::NumericResult::floating, core::kParallelSamples, &layout);
         if (kind.integers_need_exact_rounding()) core::fill_split(plan, texts.rows, target, kind.result());
     }
 
-    return assemble_result(df, rows, sample_times, times, values, plan, np, pd);
+    return assemble_result(df, rows, sample_times, times, values, plan, layout, np, pd);
 }
 
 }  // namespace

@@ -206,10 +206,12 @@ inline std::int64_t advance(std::int64_t t, std::uint64_t k, std::int64_t step) 
 // needed: every row is read once, front to back, straight into the output.
 class Writer {
 public:
-    // Writes from output position `first` on.
+    // Writes from output position `first` on; records the stretches it
+    // writes to `layout` when given.
     Writer(const SplitPlan& plan, std::span<const DayRow> rows, const SplitTarget& out,
-           NumericResult rounding, std::size_t first = 0)
-        : plan_(plan), rows_(rows), out_(out), rounding_(rounding), cursor_(rows.size()),
+           NumericResult rounding, std::size_t first, RowLayout* layout)
+        : plan_(plan), rows_(rows), out_(out), rounding_(rounding), layout_(layout),
+          stretch_limit_(plan.samples / kSamplesPerStretch + 64), cursor_(rows.size()),
           end_(rows.size()), next_k_(rows.size(), 0), i_(first) {
         for (std::size_t r = 0; r < rows.size(); ++r) {
             cursor_[r] = plan.stripped[r].data();
@@ -228,6 +230,7 @@ public:
             time[j] = advance(t0, j, plan_.step);
         }
         read(r, n, out_.value + i_, 1);
+        note(&r, 1, n);
         i_ += n;
     }
 
@@ -248,6 +251,7 @@ public:
             time += m;
         }
         for (std::size_t j = 0; j < m; ++j) read(active[j], span, out_.value + i_ + j, m);
+        note(active.data(), m, span);
         i_ += span * m;
     }
 
@@ -256,6 +260,7 @@ public:
         out_.row[i_] = static_cast<std::int64_t>(r);
         out_.time[i_] = t;
         read(r, 1, out_.value + i_, 1);
+        note(&r, 1, 1);
         ++i_;
     }
 
@@ -266,6 +271,30 @@ public:
     const NumericKind& kind() const noexcept { return kind_; }
 
 private:
+    // Fewer samples than this per stretch on average, and the layout is
+    // given up: copying by stretch would not pay for recording them.
+    static constexpr std::size_t kSamplesPerStretch = 16;
+
+    // Records `span` slots of the rows lanes[0, width) from output position i_.
+    void note(const std::size_t* lanes, std::size_t width, std::size_t span) {
+        if (layout_ == nullptr || !layout_->usable) return;
+        std::vector<RowStretch>& st = layout_->stretches;
+        if (width == 1 && !st.empty()) {
+            RowStretch& last = st.back();
+            if (last.width == 1 && layout_->lanes[last.lane] == lanes[0] && last.first + last.span == i_) {
+                last.span += span;  // the same row again, right after
+                return;
+            }
+        }
+        if (st.size() >= stretch_limit_) {
+            *layout_ = RowLayout{};
+            layout_->usable = false;
+            return;
+        }
+        st.push_back({i_, span, layout_->lanes.size(), width});
+        layout_->lanes.insert(layout_->lanes.end(), lanes, lanes + width);
+    }
+
     // The next n tokens of row r as float32, to v[0], v[stride], ...; a row
     // without text gives its one NaN.
     void read(std::size_t r, std::size_t n, float* v, std::size_t stride) noexcept {
@@ -289,6 +318,8 @@ private:
     std::span<const DayRow> rows_;
     const SplitTarget& out_;
     NumericResult rounding_;
+    RowLayout* layout_;
+    std::size_t stretch_limit_;
     NumericKind kind_;
     std::vector<const char*> cursor_;
     std::vector<const char*> end_;
@@ -398,20 +429,21 @@ std::size_t balanced_cut(const SplitPlan& plan, std::span<const DayRow> rows, st
 }  // namespace
 
 NumericKind fill_split(const SplitPlan& plan, std::span<const DayRow> rows, const SplitTarget& out,
-                       NumericResult rounding, std::size_t parallel_from) {
+                       NumericResult rounding, std::size_t parallel_from, RowLayout* layout) {
     const std::span<const std::size_t> timed(plan.timed);
     std::size_t cut = 0, before = 0;
     if (plan.samples >= parallel_from) cut = balanced_cut(plan, rows, &before);
 
     // The part before the cut (if any) on a second thread; the rest, and then
     // the samples without a time, which come last, on this one.
-    Writer w(plan, rows, out, rounding, before);
+    RowLayout early, late;
+    Writer w(plan, rows, out, rounding, before, layout ? &late : nullptr);
     NumericKind kind;
     run_two(
         cut > 0,
         [&] {
             if (cut == 0) return;
-            Writer first(plan, rows, out, rounding, 0);
+            Writer first(plan, rows, out, rounding, 0, layout ? &early : nullptr);
             merge(plan, rows, timed.first(cut), first);
             kind = first.kind();
         },
@@ -424,7 +456,83 @@ NumericKind fill_split(const SplitPlan& plan, std::span<const DayRow> rows, cons
         }
     }
     kind.merge(w.kind());
+    if (layout != nullptr) {
+        *layout = std::move(early);
+        if (layout->usable && late.usable) {
+            const std::size_t shift = layout->lanes.size();
+            for (RowStretch st : late.stretches) {
+                st.lane += shift;
+                layout->stretches.push_back(st);
+            }
+            layout->lanes.insert(layout->lanes.end(), late.lanes.begin(), late.lanes.end());
+        } else {
+            *layout = RowLayout{};
+            layout->usable = false;
+        }
+    }
     return kind;
+}
+
+namespace {
+
+// Fills dst[0, total) with copies of its first `block` bytes, already
+// written there (total a multiple of block).
+void repeat_block(std::uint8_t* dst, std::size_t block, std::size_t total) noexcept {
+    if (block == 0) return;
+    // Double up to a piece that stays in the first-level cache, then copy
+    // that piece (a whole number of blocks) on and on.
+    constexpr std::size_t kPiece = 8192;
+    std::size_t done = block;
+    while (done < total && done < kPiece) {
+        const std::size_t n = std::min(done, total - done);
+        std::memcpy(dst + done, dst, n);
+        done += n;
+    }
+    const std::size_t piece = done;
+    while (done < total) {
+        const std::size_t n = std::min(piece, total - done);
+        std::memcpy(dst + done, dst, n);
+        done += n;
+    }
+}
+
+}  // namespace
+
+void repeat_items(const RowLayout& layout, const std::uint8_t* src, std::size_t itemsize,
+                  std::uint8_t* dst) noexcept {
+    for (const RowStretch& st : layout.stretches) {
+        std::uint8_t* out = dst + st.first * itemsize;
+        for (std::size_t j = 0; j < st.width; ++j)
+            std::memcpy(out + j * itemsize, src + layout.lanes[st.lane + j] * itemsize, itemsize);
+        repeat_block(out, st.width * itemsize, st.span * st.width * itemsize);
+    }
+}
+
+void repeat_texts(const RowLayout& layout, std::span<const DayRow> texts, std::int64_t* offsets,
+                  std::uint8_t* data) noexcept {
+    std::int64_t pos = 0;
+    offsets[0] = 0;
+    for (const RowStretch& st : layout.stretches) {
+        // one slot's texts, then the slot repeated; offsets of later slots
+        // are those of the first moved on by whole slots
+        std::uint8_t* out = data + pos;
+        std::int64_t* off = offsets + st.first + 1;
+        std::size_t block = 0;
+        for (std::size_t j = 0; j < st.width; ++j) {
+            const DayRow& t = texts[layout.lanes[st.lane + j]];
+            if (t.text != nullptr && t.size > 0) std::memcpy(out + block, t.text, t.size);
+            block += t.text != nullptr ? t.size : 0;
+            off[j] = pos + static_cast<std::int64_t>(block);
+        }
+        repeat_block(out, block, block * st.span);
+        const auto step = static_cast<std::int64_t>(block);
+        for (std::size_t s = 1; s < st.span; ++s) {
+            std::int64_t* slot = off + s * st.width;
+            const std::int64_t moved = step * static_cast<std::int64_t>(s);
+            for (std::size_t j = 0; j < st.width; ++j) slot[j] = off[j] + moved;
+        }
+        pos += static_cast<std::int64_t>(block * st.span);
+    }
 }
 
 }  // namespace kelvane::core

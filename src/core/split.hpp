@@ -77,6 +77,39 @@ struct SplitTarget {
     float* value;        // OBSVALUE
 };
 
+// Where the samples of the result came from, stretch by stretch: in a stretch
+// of `span` slots, each slot holds one sample of each of `width` rows, in the
+// same order every slot (width 1: a run of samples of one row). Sample
+// first + s * width + j is of row lanes[lane + j]. The other columns of a
+// result repeat their row's value on every sample, so they can be written a
+// stretch at a time instead of a sample at a time.
+struct RowStretch {
+    std::size_t first = 0;  // output position of the stretch's first sample
+    std::size_t span = 0;   // slots
+    std::size_t lane = 0;   // its rows start at lanes[lane]
+    std::size_t width = 0;  // rows per slot
+};
+
+struct RowLayout {
+    std::vector<RowStretch> stretches;  // in output order, covering every sample
+    std::vector<std::size_t> lanes;
+    // False when the samples fell into too many short stretches for the
+    // layout to pay (starts off a common grid); stretches are then dropped
+    // and the row column is the one to use.
+    bool usable = true;
+};
+
+// Copies an item of `itemsize` bytes for every sample: dst item i is
+// src item (row of sample i). The layout must be usable.
+void repeat_items(const RowLayout& layout, const std::uint8_t* src, std::size_t itemsize, std::uint8_t* dst) noexcept;
+
+// Texts repeated by row into Arrow-style buffers: `offsets` (samples + 1
+// items, offsets[0] = 0) and `data`, the texts of the samples one after the
+// other (a row without text, text == nullptr, gives the empty text). `data`
+// needs room for every byte written. The layout must be usable.
+void repeat_texts(const RowLayout& layout, std::span<const DayRow> texts, std::int64_t* offsets,
+                  std::uint8_t* data) noexcept;
+
 // Second pass: writes every sample in time order. `rounding` chooses how
 // integer tokens become float32; call first with NumericResult::floating,
 // then, only if the returned kind says integers_need_exact_rounding(), again
@@ -86,8 +119,10 @@ struct SplitTarget {
 // a later part that do not overlap in time is filled by two threads, one per
 // part (same result).
 inline constexpr std::size_t kParallelSamples = std::size_t{1} << 18;
+//
+// With `layout`, also records how the output rows came out (see RowLayout).
 NumericKind fill_split(const SplitPlan& plan, std::span<const DayRow> rows, const SplitTarget& out,
                        NumericResult rounding = NumericResult::floating,
-                       std::size_t parallel_from = kParallelSamples);
+                       std::size_t parallel_from = kParallelSamples, RowLayout* layout = nullptr);
 
 }  // namespace kelvane::core
