@@ -322,6 +322,41 @@ bool same_f(float a, float b) {
   return a == b;
 }
 
+// From every token with a shape on: read_shaped takes exactly the following
+// tokens of that shape with a blank after them (stopping 8 bytes before the
+// end at the latest), with the values parse_number gives them.
+void check_shaped(std::string_view text, const std::vector<std::string_view>& tokens) {
+  const char* end = text.data() + text.size();
+  std::vector<float> got(tokens.size());
+  for (std::size_t k = 0; k + 1 < tokens.size(); ++k) {
+    const kelvane::core::TokenShape shape = kelvane::core::shape_of(tokens[k]);
+    if (shape.length == 0) continue;
+    const char* p = tokens[k + 1].data();
+    const char* start = p;
+    const std::size_t n = kelvane::core::read_shaped(p, end, shape, got.data(), 1, tokens.size() - k - 1);
+    std::size_t bytes = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+      const std::string_view t = tokens[k + 1 + j];
+      const float want = static_cast<float>(kelvane::core::parse_number(t).value);
+      if (kelvane::core::shape_of(t).length != shape.length || t.data() + t.size() == end ||
+          kelvane::core::parse_number(t).cls != kelvane::core::TokenClass::real)
+        fail("shaped run", t, "a token of another shape was taken");
+      if (!same_f(got[j], want) || std::signbit(got[j]) != std::signbit(want))
+        fail("shaped value", t, "differs from parse_number");
+      bytes += t.size() + 1;
+    }
+    if (p != start + bytes) fail("shaped run", text, "moved to another place than past its tokens");
+    const std::size_t stop = k + 1 + n;
+    if (stop < tokens.size() && end - tokens[stop].data() > 8) {
+      const std::string_view t = tokens[stop];
+      const kelvane::core::TokenShape next = kelvane::core::shape_of(t);
+      const bool same = next.length == shape.length && next.point == shape.point &&
+                        next.negative == shape.negative && t.data() + t.size() != end;
+      if (same) fail("shaped run", t, "a token of the same shape was left");
+    }
+  }
+}
+
 void check_packed(std::string_view text) {
   const std::string_view stripped = kelvane::core::strip_packed(text);
   const std::string_view want = model_strip(text);
@@ -346,6 +381,7 @@ void check_packed(std::string_view text) {
     }
   for (auto t : tokens) check_token(t);
   check_simple(want);
+  check_shaped(want, tokens);
 }
 
 // --- the table kernel --------------------------------------------------------

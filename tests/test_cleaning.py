@@ -391,6 +391,38 @@ def test_tables_match_the_reference(case):
         pd.testing.assert_frame_equal(mine, df)
 
 
+def test_rows_written_in_one_format_with_odd_tokens_between():
+    """Days mostly written in one fixed format ("12.3456"): every token is
+    read exactly, also where one differs from its neighbours by a byte (a
+    letter, another length, a sign, an exponent, white space) and near the
+    end of the text."""
+    import random
+
+    rng = random.Random(31)
+    odd = ["NULL", "", "1e5", "+1.25", "1.2x", "12.34567", "1.2345", "-0.0", "0.0", "9.", ".9", "12,345",
+           "1.2.3", "\t1.25", "1.25\u3000", "1d25", "-", "inf", "123456789.5", "0.00000001", "00.0001"]
+    texts = []
+    for _ in range(150):
+        whole, decimals = rng.randint(0, 6), rng.randint(0, 6)
+        sign = rng.choice(["", "", "-"])
+        width = max(whole + decimals + 1, 2)
+        words = []
+        for _ in range(rng.randint(1, 80)):
+            if rng.random() < 0.08:
+                words.append(rng.choice(odd))
+                continue
+            digits = "".join(rng.choice("0123456789") for _ in range(whole + decimals))
+            word = sign + digits[:whole] + "." + digits[whole:]
+            words.append(word if len(word) <= width + 1 else word[:width])
+        texts.append(" ".join(words))
+    starts = [DAY + pd.Timedelta(days=i % 3) for i in range(len(texts))]
+    for storage in (object, "str"):
+        df = frame(starts, texts)
+        df["OBSVALUE"] = pd.Series(texts, dtype=storage)
+        for seconds in (1, 60):
+            assert_same_table(cleaning.split_lines(df.copy(), seconds), split_lines_reference(df.copy(), seconds))
+
+
 def test_empty_table_gives_an_empty_split_table():
     df = pd.DataFrame({"STATIONID": pd.Series([], dtype="str"),
                        "STARTDATE": pd.Series([], dtype="datetime64[us]"),

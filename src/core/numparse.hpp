@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string_view>
 
@@ -70,6 +71,7 @@ public:
         if (t.magnitude > kExactInDouble) big_ = true;
     }
     void add_missing() noexcept { floating_ = true; }
+    void add_real() noexcept { floating_ = true; }
     void merge(const NumericKind& o) noexcept {
         floating_ |= o.floating_;
         seen_int_ |= o.seen_int_;
@@ -168,6 +170,87 @@ inline bool parse_simple_number(const char* p, const char* end, NumberToken& out
     out.value = negative ? -v : v;
     *next = q;
     return true;
+}
+
+// Runs of tokens of one shape. A day of one instrument is mostly written in
+// one fixed format ("12.3456" ...), so once a token of the form
+// [-]digits.digits of at most 8 bytes has been read, the next ones are
+// checked against its shape (sign, length, place of the point) a word at a
+// time and converted without a byte-by-byte scan.
+struct TokenShape {
+    std::uint8_t length = 0;  // bytes of the token; 0: no shape to follow
+    std::uint8_t point = 0;   // place of '.' after the sign
+    bool negative = false;
+};
+
+// The shape of `token` when it has the form [-]digits.digits (digits on at
+// least one side of the point) in at most 8 bytes; else a shape of length 0.
+inline TokenShape shape_of(std::string_view token) noexcept {
+    TokenShape s;
+    if (token.size() < 2 || token.size() > 8) return s;
+    const std::size_t sign = token[0] == '-' ? 1 : 0;
+    std::size_t point = token.size();
+    for (std::size_t i = sign; i < token.size(); ++i) {
+        const char c = token[i];
+        if (c == '.' && point == token.size()) point = i;
+        else if (static_cast<unsigned char>(c - '0') >= 10) return s;
+    }
+    if (point == token.size() || token.size() - sign < 2) return s;
+    s.length = static_cast<std::uint8_t>(token.size());
+    s.point = static_cast<std::uint8_t>(point - sign);
+    s.negative = sign == 1;
+    return s;
+}
+
+// Reads tokens of shape `shape` (length > 0) from p on, each followed by a
+// blank, at most n of them, as float32 to v[0], v[stride], ...; stops at the
+// first token of another shape or 8 bytes before `end`. Returns how many were
+// read and moves p past their blanks. The values are those parse_number
+// gives (real tokens: the double, correctly rounded, then float32).
+inline std::size_t read_shaped(const char*& p, const char* end, TokenShape shape, float* v,
+                               std::size_t stride, std::size_t n) noexcept {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+    const std::size_t length = shape.length;
+    const unsigned sign = shape.negative ? 1 : 0;
+    const unsigned digits = static_cast<unsigned>(length) - sign - 1;  // 1 to 7
+    const unsigned point = shape.point;
+    const std::uint64_t below = (std::uint64_t{1} << (8 * point)) - 1;  // bytes before the point
+    // the digits moved to the top of the word, '0' bytes below them
+    const unsigned pad = 8 * (8 - digits);
+    const std::uint64_t zeros = 0x3030303030303030ULL >> (8 * digits);
+    const double scale = kPow10[digits - point];
+    std::size_t j = 0;
+    while (j < n && end - p > 8) {
+        std::uint64_t x;
+        std::memcpy(&x, p, 8);
+        if (p[length] != ' ') break;
+        if (sign) {
+            if ((x & 0xFF) != '-') break;
+            x >>= 8;
+        }
+        if (((x >> (8 * point)) & 0xFF) != '.') break;
+        std::uint64_t w = (x & below) | ((x >> 8) & ~below);
+        w = (w << pad) | zeros;
+        // eight ASCII digits?
+        if ((((w & 0xF0F0F0F0F0F0F0F0ULL) | (((w + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4))) !=
+            0x3333333333333333ULL)
+            break;
+        // their value, first digit most significant
+        w -= 0x3030303030303030ULL;
+        w = w * 10 + (w >> 8);
+        w = (((w & 0x000000FF000000FFULL) * 0x000F424000000064ULL) +
+             (((w >> 16) & 0x000000FF000000FFULL) * 0x0000271000000001ULL)) >> 32;
+        const double d = static_cast<double>(w) / scale;  // exact quotient of exact values
+        v[j * stride] = static_cast<float>(sign ? -d : d);
+        p += length + 1;
+        ++j;
+    }
+    return j;
+#else
+    (void)p, (void)end, (void)shape, (void)v, (void)stride, (void)n;
+    return 0;
+#endif
 }
 
 }  // namespace kelvane::core

@@ -212,7 +212,7 @@ public:
            NumericResult rounding, std::size_t first, RowLayout* layout)
         : plan_(plan), rows_(rows), out_(out), rounding_(rounding), layout_(layout),
           stretch_limit_(plan.samples / kSamplesPerStretch + 64), cursor_(rows.size()),
-          end_(rows.size()), next_k_(rows.size(), 0), i_(first) {
+          end_(rows.size()), shape_(rows.size()), next_k_(rows.size(), 0), i_(first) {
         for (std::size_t r = 0; r < rows.size(); ++r) {
             cursor_[r] = plan.stripped[r].data();
             end_[r] = cursor_[r] + plan.stripped[r].size();
@@ -306,11 +306,28 @@ private:
         }
         const char* p = cursor_[r];
         const char* end = end_[r];
-        for (std::size_t j = 0; j < n; ++j) {
+        TokenShape shape = shape_[r];
+        std::size_t j = 0;
+        while (j < n) {
+            if (shape.length != 0) {
+                const std::size_t got = read_shaped(p, end, shape, v + j * stride, stride, n - j);
+                if (got > 0) {
+                    kind_.add_real();
+                    j += got;
+                    if (j == n) break;
+                }
+            }
+            const char* start = p;
             const NumberToken t = next_token(p, end);
             kind_.add(t);
             v[j * stride] = to_float32(t, rounding_);
+            ++j;
+            // a number of the usual form sets the shape for the tokens after
+            // it (p is past the token's blank, or at the end of the text)
+            const auto length = static_cast<std::size_t>((p < end ? p - 1 : p) - start);
+            shape = t.cls == TokenClass::real ? shape_of(std::string_view(start, length)) : TokenShape{};
         }
+        shape_[r] = shape;
         cursor_[r] = p;
     }
 
@@ -323,6 +340,7 @@ private:
     NumericKind kind_;
     std::vector<const char*> cursor_;
     std::vector<const char*> end_;
+    std::vector<TokenShape> shape_;  // of the row's last token read
     std::vector<std::size_t> next_k_;
     std::vector<std::int64_t> lane_time_;
     std::size_t i_;
