@@ -525,6 +525,28 @@ void table_case(FuzzedDataProvider& in) {
   if (kind.integers_need_exact_rounding())
     kelvane::core::fill_split(plan, span, target, kind.result(), parallel_from);
   check_layout(layout, span, row);
+  // Without a row column (starts on one grid only): the same times and
+  // values, and a layout that gives the same rows.
+  {
+    std::vector<std::int64_t> time2(plan.samples), rows2(plan.samples);
+    std::vector<float> value2(plan.samples);
+    const kelvane::core::SplitTarget bare{nullptr, time2.data(), value2.data()};
+    kelvane::core::RowLayout layout2;
+    try {
+      auto kind2 = kelvane::core::fill_split(plan, span, bare, kelvane::core::NumericResult::floating,
+                                             parallel_from, &layout2);
+      if (kind2.integers_need_exact_rounding())
+        kelvane::core::fill_split(plan, span, bare, kind2.result(), parallel_from, &layout2);
+      if (!plan.aligned) fail("bare fill", "", "accepted starts off one grid without a row column");
+      if (!layout2.usable) fail("bare fill", "", "layout given up without a row column");
+      kelvane::core::expand_rows(layout2, rows2.data());
+      const auto same_bits = [](float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+      if (rows2 != row || time2 != time || !std::equal(value2.begin(), value2.end(), value.begin(), same_bits))
+        fail("bare fill", "", "differs from the fill with a row column");
+    } catch (const std::invalid_argument&) {
+      if (plan.aligned) fail("bare fill", "", "refused starts on one grid");
+    }
+  }
 
   const bool loose = has_plus_number(all_tokens);
   const auto column = model_float32(all_tokens);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -257,19 +258,38 @@ py::array_t<T> big_array(std::size_t n) {
 // ---------------------------------------------------------------------------
 // The other columns, repeated on every sample of their row
 
-// Sample i of the result comes from input row rows[i]; `counts[r]` is how
-// many samples row r has.
-// `layout`, when usable, tells the same stretch by stretch.
-struct SampleRows {
-    const std::int64_t* rows;
-    std::size_t n;
+// Where the n samples of the result come from: `counts[r]` of them from
+// input row r; stretch by stretch in `layout` when it is usable, and sample
+// by sample in the row column, which is made from the layout on first need
+// when the fill wrote none.
+class SampleRows {
+public:
+    SampleRows(std::optional<py::array_t<std::int64_t>> rows, std::size_t n, const std::vector<std::size_t>& counts,
+               const core::RowLayout& layout)
+        : n(n), counts(counts), layout(layout), rows_(std::move(rows)) {}
+
+    // With the GIL held.
+    const py::array_t<std::int64_t>& column() {
+        if (!rows_) {
+            py::array_t<std::int64_t> made = big_array<std::int64_t>(n);
+            core::expand_rows(layout, made.mutable_data());
+            rows_ = std::move(made);
+        }
+        return *rows_;
+    }
+    const std::int64_t* rows() { return column().data(); }
+
+    const std::size_t n;
     const std::vector<std::size_t>& counts;
     const core::RowLayout& layout;
+
+private:
+    std::optional<py::array_t<std::int64_t>> rows_;
 };
 
 template <typename T>
-void gather_fixed(const T* src, T* dst, const SampleRows& s) noexcept {
-    for (std::size_t i = 0; i < s.n; ++i) dst[i] = src[s.rows[i]];
+void gather_fixed(const T* src, T* dst, const std::int64_t* rows, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) dst[i] = src[rows[i]];
 }
 
 // One column's copy into its new buffers, set up with the GIL held; `copy`
@@ -283,7 +303,7 @@ struct ColumnCopy {
 
 // A numpy column of plain values (numbers, booleans, date-times) gathered by
 // row; false when the dtype is not one of these.
-bool gather_numpy(py::handle values, const SampleRows& s, py::handle np, ColumnCopy& job) {
+bool gather_numpy(py::handle values, SampleRows& s, py::handle np, ColumnCopy& job) {
     py::array src = np.attr("ascontiguousarray")(values);
     const py::dtype dt = src.dtype();
     const char kind = dt.kind();
@@ -293,22 +313,25 @@ bool gather_numpy(py::handle values, const SampleRows& s, py::handle np, ColumnC
     const void* from = src.data();
     void* to = out.mutable_data();
     job.bytes = s.n * itemsize;
-    job.copy = [from, to, itemsize, s] {
-        if (s.layout.usable) {
-            core::repeat_items(s.layout, static_cast<const std::uint8_t*>(from), itemsize,
+    const core::RowLayout* layout = s.layout.usable ? &s.layout : nullptr;
+    const std::int64_t* rows = layout ? nullptr : s.rows();
+    const std::size_t n = s.n;
+    job.copy = [from, to, itemsize, layout, rows, n] {
+        if (layout != nullptr) {
+            core::repeat_items(*layout, static_cast<const std::uint8_t*>(from), itemsize,
                                static_cast<std::uint8_t*>(to));
             return;
         }
         switch (itemsize) {
-        case 1: gather_fixed(static_cast<const std::uint8_t*>(from), static_cast<std::uint8_t*>(to), s); break;
-        case 2: gather_fixed(static_cast<const std::uint16_t*>(from), static_cast<std::uint16_t*>(to), s); break;
-        case 4: gather_fixed(static_cast<const std::uint32_t*>(from), static_cast<std::uint32_t*>(to), s); break;
-        case 8: gather_fixed(static_cast<const std::uint64_t*>(from), static_cast<std::uint64_t*>(to), s); break;
+        case 1: gather_fixed(static_cast<const std::uint8_t*>(from), static_cast<std::uint8_t*>(to), rows, n); break;
+        case 2: gather_fixed(static_cast<const std::uint16_t*>(from), static_cast<std::uint16_t*>(to), rows, n); break;
+        case 4: gather_fixed(static_cast<const std::uint32_t*>(from), static_cast<std::uint32_t*>(to), rows, n); break;
+        case 8: gather_fixed(static_cast<const std::uint64_t*>(from), static_cast<std::uint64_t*>(to), rows, n); break;
         default: {
             const auto* a = static_cast<const char*>(from);
             auto* b = static_cast<char*>(to);
-            for (std::size_t i = 0; i < s.n; ++i)
-                std::memcpy(b + i * itemsize, a + static_cast<std::size_t>(s.rows[i]) * itemsize, itemsize);
+            for (std::size_t i = 0; i < n; ++i)
+                std::memcpy(b + i * itemsize, a + static_cast<std::size_t>(rows[i]) * itemsize, itemsize);
         }
         }
     };
@@ -318,13 +341,14 @@ bool gather_numpy(py::handle values, const SampleRows& s, py::handle np, ColumnC
 
 // An object column gathered by row (new references to the same objects),
 // as a Series of object dtype so that no text inference retypes it.
-py::object gather_objects(py::handle values, const SampleRows& s, py::handle np, py::handle pd) {
+py::object gather_objects(py::handle values, SampleRows& s, py::handle np, py::handle pd) {
     py::array src = np.attr("ascontiguousarray")(values, "dtype"_a = "object");
     py::array out = np.attr("empty")(s.n, "dtype"_a = "object");
     auto* const* from = static_cast<PyObject* const*>(src.data());
     auto** to = static_cast<PyObject**>(out.mutable_data());
+    const std::int64_t* rows = s.rows();
     for (std::size_t i = 0; i < s.n; ++i) {
-        PyObject* item = from[s.rows[i]];
+        PyObject* item = from[rows[i]];
         Py_INCREF(item);
         PyObject* old = to[i];  // numpy fills new object arrays with None
         to[i] = item;
@@ -336,7 +360,7 @@ py::object gather_objects(py::handle values, const SampleRows& s, py::handle np,
 // Arrow-backed text (ArrowStringArray) gathered by row into new large_string
 // buffers, wrapped back into the column's own array type and dtype; false
 // when the column is not held as large_string.
-bool gather_arrow_text(py::handle series, const SampleRows& s, py::handle np, ColumnCopy& job) {
+bool gather_arrow_text(py::handle series, SampleRows& s, py::handle np, ColumnCopy& job) {
     py::module_ pa = py::module_::import("pyarrow");
     py::object array = series.attr("array");
     py::object chunked = arrow_chunks(series, pa);
@@ -371,23 +395,26 @@ bool gather_arrow_text(py::handle series, const SampleRows& s, py::handle np, Co
     }
     std::int64_t* off = out_offsets.mutable_data();
     std::uint8_t* dst = out_data.mutable_data();
-    const std::vector<core::DayRow>* rows = &texts->rows;
+    const std::vector<core::DayRow>* texts_by_row = &texts->rows;
     job.bytes = (s.n + 1) * sizeof(std::int64_t) + total;
-    job.copy = [rows, off, dst, bits, longest, nrows, s] {
-        // Short texts go as one fixed-size copy from a padded per-row copy,
-        // which the next text then overwrites from its own start.
-        const std::vector<core::DayRow>& from = *rows;
+    const core::RowLayout* layout = s.layout.usable ? &s.layout : nullptr;
+    const std::int64_t* rows = layout == nullptr || bits != nullptr ? s.rows() : nullptr;
+    const std::size_t n = s.n;
+    job.copy = [texts_by_row, off, dst, bits, longest, nrows, layout, rows, n] {
+        const std::vector<core::DayRow>& from = *texts_by_row;
         auto mark_valid = [&] {
             if (bits != nullptr)
-                for (std::size_t i = 0; i < s.n; ++i)
+                for (std::size_t i = 0; i < n; ++i)
                     bits[i >> 3] |= static_cast<std::uint8_t>(
-                        (from[static_cast<std::size_t>(s.rows[i])].text != nullptr) << (i & 7));
+                        (from[static_cast<std::size_t>(rows[i])].text != nullptr) << (i & 7));
         };
-        if (s.layout.usable) {
-            core::repeat_texts(s.layout, from, off, dst);
+        if (layout != nullptr) {
+            core::repeat_texts(*layout, from, off, dst);
             mark_valid();
             return;
         }
+        // Short texts go as one fixed-size copy from a padded per-row copy,
+        // which the next text then overwrites from its own start.
         std::vector<std::array<std::uint8_t, kShort>> padded;
         if (longest <= kShort) {
             padded.assign(nrows, {});
@@ -396,8 +423,8 @@ bool gather_arrow_text(py::handle series, const SampleRows& s, py::handle np, Co
         }
         std::int64_t pos = 0;
         off[0] = 0;
-        for (std::size_t i = 0; i < s.n; ++i) {
-            const auto r = static_cast<std::size_t>(s.rows[i]);
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto r = static_cast<std::size_t>(rows[i]);
             const std::size_t size = from[r].size;
             if (longest <= kShort) std::memcpy(dst + pos, padded[r].data(), kShort);
             else if (size > 0) std::memcpy(dst + pos, from[r].text, size);
@@ -406,7 +433,6 @@ bool gather_arrow_text(py::handle series, const SampleRows& s, py::handle np, Co
         }
         mark_valid();
     };
-    const std::size_t n = s.n;
     job.finish = [pa, array, series = py::reinterpret_borrow<py::object>(series), type, texts, out_validity,
                   out_offsets, out_data, missing, n] {
         py::list out_buffers;
@@ -423,8 +449,7 @@ bool gather_arrow_text(py::handle series, const SampleRows& s, py::handle np, Co
 }
 
 // One other column of the result: built here, or set up as a copy job.
-py::object gather_column(py::handle series, const SampleRows& s, py::handle rows, py::handle np,
-                         py::handle pd, ColumnCopy& job) {
+py::object gather_column(py::handle series, SampleRows& s, py::handle np, py::handle pd, ColumnCopy& job) {
     py::object dtype = series.attr("dtype");
     if (isinstance_of(dtype, np, "dtype")) {
         py::object values = series.attr("to_numpy")();
@@ -433,7 +458,7 @@ py::object gather_column(py::handle series, const SampleRows& s, py::handle rows
     } else if (isinstance_of(dtype, pd, "StringDtype") && dtype.attr("storage").cast<std::string>() == "pyarrow") {
         if (gather_arrow_text(series, s, np, job)) return py::none();
     }
-    return series.attr("array").attr("take")(rows);
+    return series.attr("array").attr("take")(s.column());
 }
 
 // Runs the copies without the GIL; from kParallelBytes written in all, on two
@@ -455,14 +480,15 @@ void run_copies(std::vector<ColumnCopy*>& jobs) {
 
 // The result table: the other columns in their order, each gathered by the
 // sample's row, then OBSVALUE, indexed by the sample times.
-py::object assemble_result(py::handle df, py::array_t<std::int64_t>& rows, py::array_t<std::int64_t>& sample_times,
+py::object assemble_result(py::handle df, std::optional<py::array_t<std::int64_t>> rows,
+                           py::array_t<std::int64_t>& sample_times,
                            const TimeColumn& times, py::array_t<float>& values, const core::SplitPlan& plan,
                            const core::RowLayout& layout, py::handle np, py::handle pd) {
     py::object columns = df.attr("columns");
     const auto sd_pos = columns.attr("get_loc")("STARTDATE").cast<py::ssize_t>();
     const auto obs_pos = columns.attr("get_loc")("OBSVALUE").cast<py::ssize_t>();
     const auto ncols = static_cast<py::ssize_t>(py::len(columns));
-    const SampleRows s{rows.data(), static_cast<std::size_t>(rows.size()), plan.counts, layout};
+    SampleRows s(std::move(rows), plan.samples, plan.counts, layout);
     py::object iloc = df.attr("iloc");
     std::vector<py::object> parts;
     std::vector<ColumnCopy> jobs(static_cast<std::size_t>(ncols));
@@ -471,7 +497,7 @@ py::object assemble_result(py::handle df, py::array_t<std::int64_t>& rows, py::a
         if (i == sd_pos || i == obs_pos) continue;
         py::object series = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), py::int_(i))];
         ColumnCopy& job = jobs[parts.size()];
-        parts.push_back(gather_column(series, s, rows, np, pd, job));
+        parts.push_back(gather_column(series, s, np, pd, job));
         if (job.copy) pending.push_back(&job);
     }
     run_copies(pending);
@@ -562,19 +588,24 @@ py::object split_lines(py::object df, py::object sample_by_seconds) {
         py::gil_scoped_release unlocked;
         plan = core::plan_split(texts.rows, step);
     }
-    py::array_t<std::int64_t> rows = big_array<std::int64_t>(plan.samples);
+    // Starts on one grid: the layout of the fill tells every sample's row,
+    // and a row column is only made if a column needs one.
+    std::optional<py::array_t<std::int64_t>> rows;
+    if (!plan.aligned) rows = big_array<std::int64_t>(plan.samples);
     py::array_t<std::int64_t> sample_times = big_array<std::int64_t>(plan.samples);
     py::array_t<float> values = big_array<float>(plan.samples);
-    const core::SplitTarget target{rows.mutable_data(), sample_times.mutable_data(), values.mutable_data()};
+    const core::SplitTarget target{rows ? rows->mutable_data() : nullptr, sample_times.mutable_data(),
+                                   values.mutable_data()};
     core::RowLayout layout;
     {
         py::gil_scoped_release unlocked;
         const core::NumericKind kind =
             core::fill_split(plan, texts.rows, target, core::NumericResult::floating, core::kParallelSamples, &layout);
-        if (kind.integers_need_exact_rounding()) core::fill_split(plan, texts.rows, target, kind.result());
+        if (kind.integers_need_exact_rounding())
+            core::fill_split(plan, texts.rows, target, kind.result(), core::kParallelSamples, &layout);
     }
 
-    return assemble_result(df, rows, sample_times, times, values, plan, layout, np, pd);
+    return assemble_result(df, std::move(rows), sample_times, times, values, plan, layout, np, pd);
 }
 
 }  // namespace

@@ -223,12 +223,9 @@ public:
     void run(std::size_t r, std::size_t n) noexcept {
         const std::size_t k = next_k_[r];
         const std::int64_t t0 = time_of(r, k);
-        std::int64_t* row = out_.row + i_;
         std::int64_t* time = out_.time + i_;
-        for (std::size_t j = 0; j < n; ++j) {
-            row[j] = static_cast<std::int64_t>(r);
-            time[j] = advance(t0, j, plan_.step);
-        }
+        if (out_.row != nullptr) std::fill_n(out_.row + i_, n, static_cast<std::int64_t>(r));
+        for (std::size_t j = 0; j < n; ++j) time[j] = advance(t0, j, plan_.step);
         read(r, n, out_.value + i_, 1);
         note(&r, 1, n);
         i_ += n;
@@ -240,15 +237,15 @@ public:
         const std::size_t m = active.size();
         lane_time_.resize(m);
         for (std::size_t j = 0; j < m; ++j) lane_time_[j] = time_of(active[j], next_k_[active[j]]);
-        std::int64_t* row = out_.row + i_;
         std::int64_t* time = out_.time + i_;
         for (std::size_t s = 0; s < span; ++s) {
-            for (std::size_t j = 0; j < m; ++j) {
-                row[j] = static_cast<std::int64_t>(active[j]);
-                time[j] = advance(lane_time_[j], s, plan_.step);
-            }
-            row += m;
+            for (std::size_t j = 0; j < m; ++j) time[j] = advance(lane_time_[j], s, plan_.step);
             time += m;
+        }
+        if (out_.row != nullptr) {
+            std::int64_t* row = out_.row + i_;
+            for (std::size_t s = 0; s < span; ++s, row += m)
+                for (std::size_t j = 0; j < m; ++j) row[j] = static_cast<std::int64_t>(active[j]);
         }
         for (std::size_t j = 0; j < m; ++j) read(active[j], span, out_.value + i_ + j, m);
         note(active.data(), m, span);
@@ -257,7 +254,7 @@ public:
 
     // One sample of row r at time t.
     void one(std::size_t r, std::int64_t t) noexcept {
-        out_.row[i_] = static_cast<std::int64_t>(r);
+        if (out_.row != nullptr) out_.row[i_] = static_cast<std::int64_t>(r);
         out_.time[i_] = t;
         read(r, 1, out_.value + i_, 1);
         note(&r, 1, 1);
@@ -272,7 +269,9 @@ public:
 
 private:
     // Fewer samples than this per stretch on average, and the layout is
-    // given up: copying by stretch would not pay for recording them.
+    // given up where a row column is written: copying by stretch would not
+    // pay for recording them. (Without a row column the stretches are few
+    // anyway: starts on one grid give at most one per row start or end.)
     static constexpr std::size_t kSamplesPerStretch = 16;
 
     // Records `span` slots of the rows lanes[0, width) from output position i_.
@@ -286,7 +285,7 @@ private:
                 return;
             }
         }
-        if (st.size() >= stretch_limit_) {
+        if (out_.row != nullptr && st.size() >= stretch_limit_) {
             *layout_ = RowLayout{};
             layout_->usable = false;
             return;
@@ -448,6 +447,8 @@ std::size_t balanced_cut(const SplitPlan& plan, std::span<const DayRow> rows, st
 
 NumericKind fill_split(const SplitPlan& plan, std::span<const DayRow> rows, const SplitTarget& out,
                        NumericResult rounding, std::size_t parallel_from, RowLayout* layout) {
+    if (out.row == nullptr && (layout == nullptr || !plan.aligned))
+        throw std::invalid_argument("samples off one grid need a row column");
     const std::span<const std::size_t> timed(plan.timed);
     std::size_t cut = 0, before = 0;
     if (plan.samples >= parallel_from) cut = balanced_cut(plan, rows, &before);
@@ -515,6 +516,14 @@ void repeat_block(std::uint8_t* dst, std::size_t block, std::size_t total) noexc
 }
 
 }  // namespace
+
+void expand_rows(const RowLayout& layout, std::int64_t* rows) noexcept {
+    for (const RowStretch& st : layout.stretches) {
+        std::int64_t* out = rows + st.first;
+        for (std::size_t j = 0; j < st.width; ++j) out[j] = static_cast<std::int64_t>(layout.lanes[st.lane + j]);
+        repeat_block(reinterpret_cast<std::uint8_t*>(out), st.width * sizeof *out, st.span * st.width * sizeof *out);
+    }
+}
 
 void repeat_items(const RowLayout& layout, const std::uint8_t* src, std::size_t itemsize,
                   std::uint8_t* dst) noexcept {

@@ -72,7 +72,7 @@ SplitPlan plan_split(std::span<const DayRow> rows, std::int64_t step);
 
 // Output columns, each plan.samples long.
 struct SplitTarget {
-    std::int64_t* row;   // input row of each sample
+    std::int64_t* row;   // input row of each sample; may be null, see fill_split
     std::int64_t* time;  // sample time (kNaT last)
     float* value;        // OBSVALUE
 };
@@ -99,6 +99,9 @@ struct RowLayout {
     bool usable = true;
 };
 
+// The row of every sample, from a usable layout.
+void expand_rows(const RowLayout& layout, std::int64_t* rows) noexcept;
+
 // Copies an item of `itemsize` bytes for every sample: dst item i is
 // src item (row of sample i). The layout must be usable.
 void repeat_items(const RowLayout& layout, const std::uint8_t* src, std::size_t itemsize, std::uint8_t* dst) noexcept;
@@ -121,6 +124,9 @@ void repeat_texts(const RowLayout& layout, std::span<const DayRow> texts, std::i
 inline constexpr std::size_t kParallelSamples = std::size_t{1} << 18;
 //
 // With `layout`, also records how the output rows came out (see RowLayout).
+// When all starts are on one grid (plan.aligned), out.row may be null: the
+// layout then says where every sample came from and is always usable.
+// Throws std::invalid_argument for a null out.row otherwise.
 NumericKind fill_split(const SplitPlan& plan, std::span<const DayRow> rows, const SplitTarget& out,
                        NumericResult rounding = NumericResult::floating,
                        std::size_t parallel_from = kParallelSamples, RowLayout* layout = nullptr);
