@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/ntstore.hpp"
 #include "core/parallel.hpp"
 
 #if defined(__SSE2__)
@@ -495,10 +496,10 @@ NumericKind fill_split(const SplitPlan& plan, std::span<const DayRow> rows, cons
 namespace {
 
 // Fills dst[0, total) with copies of its first `block` bytes, already
-// written there (total a multiple of block).
+// written there (total a multiple of block). Streams; the caller fences.
 void repeat_block(std::uint8_t* dst, std::size_t block, std::size_t total) noexcept {
     if (block == 0) return;
-    // Double up to a piece that stays in the first-level cache, then copy
+    // Double up to a piece that stays in the first-level cache, then stream
     // that piece (a whole number of blocks) on and on.
     constexpr std::size_t kPiece = 8192;
     std::size_t done = block;
@@ -510,7 +511,7 @@ void repeat_block(std::uint8_t* dst, std::size_t block, std::size_t total) noexc
     const std::size_t piece = done;
     while (done < total) {
         const std::size_t n = std::min(piece, total - done);
-        std::memcpy(dst + done, dst, n);
+        stream_copy(dst + done, dst, n);
         done += n;
     }
 }
@@ -523,6 +524,7 @@ void expand_rows(const RowLayout& layout, std::int64_t* rows) noexcept {
         for (std::size_t j = 0; j < st.width; ++j) out[j] = static_cast<std::int64_t>(layout.lanes[st.lane + j]);
         repeat_block(reinterpret_cast<std::uint8_t*>(out), st.width * sizeof *out, st.span * st.width * sizeof *out);
     }
+    stream_fence();
 }
 
 void repeat_items(const RowLayout& layout, const std::uint8_t* src, std::size_t itemsize,
@@ -533,6 +535,7 @@ void repeat_items(const RowLayout& layout, const std::uint8_t* src, std::size_t 
             std::memcpy(out + j * itemsize, src + layout.lanes[st.lane + j] * itemsize, itemsize);
         repeat_block(out, st.width * itemsize, st.span * st.width * itemsize);
     }
+    stream_fence();
 }
 
 void repeat_texts(const RowLayout& layout, std::span<const DayRow> texts, std::int64_t* offsets,
@@ -556,10 +559,11 @@ void repeat_texts(const RowLayout& layout, std::span<const DayRow> texts, std::i
         for (std::size_t s = 1; s < st.span; ++s) {
             std::int64_t* slot = off + s * st.width;
             const std::int64_t moved = step * static_cast<std::int64_t>(s);
-            for (std::size_t j = 0; j < st.width; ++j) slot[j] = off[j] + moved;
+            for (std::size_t j = 0; j < st.width; ++j) stream_store(slot + j, off[j] + moved);
         }
         pos += static_cast<std::int64_t>(block * st.span);
     }
+    stream_fence();
 }
 
 }  // namespace kelvane::core
