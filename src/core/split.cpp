@@ -221,7 +221,7 @@ public:
     }
 
     // The next `n` samples of row r, one after the other.
-    void run(std::size_t r, std::size_t n) noexcept {
+    void run(std::size_t r, std::size_t n) {
         const std::size_t k = next_k_[r];
         const std::int64_t t0 = time_of(r, k);
         std::int64_t* time = out_.time + i_;
@@ -254,7 +254,7 @@ public:
     }
 
     // One sample of row r at time t.
-    void one(std::size_t r, std::int64_t t) noexcept {
+    void one(std::size_t r, std::int64_t t) {
         if (out_.row != nullptr) out_.row[i_] = static_cast<std::int64_t>(r);
         out_.time[i_] = t;
         read(r, 1, out_.value + i_, 1);
@@ -272,7 +272,8 @@ private:
     // Fewer samples than this per stretch on average, and the layout is
     // given up where a row column is written: copying by stretch would not
     // pay for recording them. (Without a row column the stretches are few
-    // anyway: starts on one grid give at most one per row start or end.)
+    // anyway: starts on one grid give about one per row start, row end and
+    // row without a time.)
     static constexpr std::size_t kSamplesPerStretch = 16;
 
     // Records `span` slots of the rows lanes[0, width) from output position i_.
