@@ -278,6 +278,8 @@ public:
         return *rows_;
     }
     const std::int64_t* rows() { return column().data(); }
+    // The layout when it can be copied by, else null.
+    const core::RowLayout* stretches() const { return layout.usable ? &layout : nullptr; }
 
     const std::size_t n;
     const std::vector<std::size_t>& counts;
@@ -313,7 +315,7 @@ bool gather_numpy(py::handle values, SampleRows& s, py::handle np, ColumnCopy& j
     const void* from = src.data();
     void* to = out.mutable_data();
     job.bytes = s.n * itemsize;
-    const core::RowLayout* layout = s.layout.usable ? &s.layout : nullptr;
+    const core::RowLayout* layout = s.stretches();
     const std::int64_t* rows = layout ? nullptr : s.rows();
     const std::size_t n = s.n;
     job.copy = [from, to, itemsize, layout, rows, n] {
@@ -397,7 +399,7 @@ bool gather_arrow_text(py::handle series, SampleRows& s, py::handle np, ColumnCo
     std::uint8_t* dst = out_data.mutable_data();
     const std::vector<core::DayRow>* texts_by_row = &texts->rows;
     job.bytes = (s.n + 1) * sizeof(std::int64_t) + total;
-    const core::RowLayout* layout = s.layout.usable ? &s.layout : nullptr;
+    const core::RowLayout* layout = s.stretches();
     const std::int64_t* rows = layout == nullptr || bits != nullptr ? s.rows() : nullptr;
     const std::size_t n = s.n;
     job.copy = [texts_by_row, off, dst, bits, longest, nrows, layout, rows, n] {

@@ -118,6 +118,12 @@ inline float to_float32(const NumberToken& t, NumericResult kind) noexcept {
     return static_cast<float>(t.value);
 }
 
+// Powers of ten that are exact in double: dividing an integer below 2**53
+// by one of them gives the correctly rounded quotient.
+inline constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 // Fast reading of the common token shape straight out of a packed string:
 // [-]digits[.digits] ending at a blank or at `end`, at most 19 digits, exact
 // in double. On success stores the token, sets *next to the blank (or end)
@@ -125,9 +131,6 @@ inline float to_float32(const NumberToken& t, NumericResult kind) noexcept {
 // with parse_number.
 inline bool parse_simple_number(const char* p, const char* end, NumberToken& out,
                                 const char** next) noexcept {
-    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const char* q = p;
     bool negative = false;
     if (q != end && *q == '-') {
@@ -164,7 +167,7 @@ inline bool parse_simple_number(const char* p, const char* end, NumberToken& out
         out.magnitude = m;
     } else {
         if (m > (1ULL << 53)) return false;  // decimals <= 19 < 23 here
-        v = static_cast<double>(m) / kPow10[decimals];
+        v = static_cast<double>(m) / kExactPow10[decimals];
         out.cls = TokenClass::real;
     }
     out.value = negative ? -v : v;
@@ -210,7 +213,6 @@ inline TokenShape shape_of(std::string_view token) noexcept {
 inline std::size_t read_shaped(const char*& p, const char* end, TokenShape shape, float* v,
                                std::size_t stride, std::size_t n) noexcept {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
     const std::size_t length = shape.length;
     const unsigned sign = shape.negative ? 1 : 0;
     const unsigned digits = static_cast<unsigned>(length) - sign - 1;  // 1 to 7
@@ -219,7 +221,7 @@ inline std::size_t read_shaped(const char*& p, const char* end, TokenShape shape
     // the digits moved to the top of the word, '0' bytes below them
     const unsigned pad = 8 * (8 - digits);
     const std::uint64_t zeros = 0x3030303030303030ULL >> (8 * digits);
-    const double scale = kPow10[digits - point];
+    const double scale = kExactPow10[digits - point];
     std::size_t j = 0;
     while (j < n && end - p > 8) {
         std::uint64_t x;

@@ -288,8 +288,7 @@ private:
             }
         }
         if (out_.row != nullptr && st.size() >= stretch_limit_) {
-            *layout_ = RowLayout{};
-            layout_->usable = false;
+            layout_->give_up();
             return;
         }
         st.push_back({i_, span, layout_->lanes.size(), width});
@@ -487,8 +486,7 @@ NumericKind fill_split(const SplitPlan& plan, std::span<const DayRow> rows, cons
             }
             layout->lanes.insert(layout->lanes.end(), late.lanes.begin(), late.lanes.end());
         } else {
-            *layout = RowLayout{};
-            layout->usable = false;
+            layout->give_up();
         }
     }
     return kind;

@@ -97,6 +97,11 @@ struct RowLayout {
     // layout to pay (starts off a common grid); stretches are then dropped
     // and the row column is the one to use.
     bool usable = true;
+
+    void give_up() {
+        *this = RowLayout{};
+        usable = false;
+    }
 };
 
 // The row of every sample, from a usable layout.
@@ -113,6 +118,9 @@ void repeat_items(const RowLayout& layout, const std::uint8_t* src, std::size_t 
 void repeat_texts(const RowLayout& layout, std::span<const DayRow> texts, std::int64_t* offsets,
                   std::uint8_t* data) noexcept;
 
+// Tables of this many samples and more may be filled by two threads.
+inline constexpr std::size_t kParallelSamples = std::size_t{1} << 18;
+
 // Second pass: writes every sample in time order. `rounding` chooses how
 // integer tokens become float32; call first with NumericResult::floating,
 // then, only if the returned kind says integers_need_exact_rounding(), again
@@ -121,7 +129,6 @@ void repeat_texts(const RowLayout& layout, std::span<const DayRow> texts, std::i
 // From `parallel_from` samples on, a table whose rows fall into an earlier and
 // a later part that do not overlap in time is filled by two threads, one per
 // part (same result).
-inline constexpr std::size_t kParallelSamples = std::size_t{1} << 18;
 //
 // With `layout`, also records how the output rows came out (see RowLayout).
 // When all starts are on one grid (plan.aligned), out.row may be null: the
