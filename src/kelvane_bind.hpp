@@ -19,12 +19,13 @@ using namespace pybind11::literals;
 // stubs).
 
 #if PYBIND11_VERSION_HEX < 0x03010000
-#error "kelvane needs pybind11 3.1 or later (multi-phase module init with the module cache)"
+#error "kelvane needs pybind11 3.1 (multi-phase module init with the module cache)"
 #endif
 
 namespace kelvane {
 
-// Runs a module's init body as pybind11's own exec slot does, but a Python
+// Runs a module's init body as pybind11's own exec slot does (it calls the
+// same pybind11::detail functions, so the build pins pybind11 to 3.1.x), but a Python
 // exception raised on the way (an OSError from the log file, the ImportError
 // of a missing library) leaves the import as itself, as it would from a
 // Python module, instead of becoming ImportError("initialization failed").
