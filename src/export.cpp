@@ -115,8 +115,9 @@ py::object export_to_feather(py::object df, py::object file_path, py::object met
 }
 
 // The package's file writer for its Python code (the command line): write is
-// called with the path to write to, or with an open file when mode is given,
-// and the file appears at target only once write has returned.
+// called with the path to write to (an open binary file for a device or FIFO),
+// or with an open file when mode is given, and the file appears at target
+// only once write has returned.
 py::object write_atomically(py::object target, py::object write, py::object mode,
                             py::object encoding, py::object newline) {
     py::object result = py::none();
@@ -158,6 +159,7 @@ PYBIND11_MODULE(export, m) {
           "encoding"_a = py::none(), "newline"_a = py::none(),
           "Call write(path) (or write(file) for a mode 'w', 'wt', 'wb') and let the\n"
           "result appear at target only when write returns: a temporary file beside\n"
-          "the target is renamed over it; on an error the earlier file stays. Returns\n"
-          "what write returns.");
+          "the target is renamed over it; on an error the earlier file stays. A\n"
+          "device or FIFO is written into, write() then getting an open binary file.\n"
+          "Returns what write returns.");
 }

@@ -8,7 +8,7 @@
 
 #include "core/atomic_file.hpp"
 
-#include <optional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -115,51 +115,24 @@ void without_gil(Step&& step) {
     }
 }
 
-}  // namespace atomic_detail
-
-// Writes a file in one piece through core::AtomicFile (see there for what
-// that guarantees): write(path) is called with the str path to write to, the
-// write is committed once it returns and dropped if it raises, the error
-// propagating with the earlier file untouched. A target that is not a local
-// path (a file object, a URI) goes to write() as it is.
-template <typename Write>
-void write_atomically(py::object target, Write&& write) {
-    if (!is_local_path(target)) {
-        write(target);
-        return;
-    }
-    std::string name = atomic_detail::file_system_name(target);
-    std::optional<core::AtomicFile> file;
-    atomic_detail::without_gil([&] { file.emplace(name); });
-    write(atomic_detail::python_name(file->path()));  // on an error, file's destructor drops it
-    atomic_detail::without_gil([&] { file->commit(); });
+inline std::unique_ptr<core::AtomicFile> begin(py::handle target) {
+    std::string name = file_system_name(target);
+    std::unique_ptr<core::AtomicFile> file;
+    without_gil([&] { file = std::make_unique<core::AtomicFile>(name); });
+    return file;
 }
 
-// The same with an open file: write(f) gets a Python file object opened with
-// `mode` ("w", "wt" or "wb"; encoding and newline as for open()), which is
-// closed before the commit. A file object given as target goes to write() as
-// it is.
+// write(f) with a Python file object on the write's descriptor (a duplicate,
+// so closing f leaves the writer's own), closed before the commit; on an
+// error the file is dropped by its owner.
 template <typename Write>
-void write_file_atomically(py::object target, const std::string& mode, py::object encoding,
-                           py::object newline, Write&& write) {
-    if (mode != "w" && mode != "wt" && mode != "wb") {
-        throw py::value_error("mode must be 'w', 'wt' or 'wb', not " + py::repr(py::str(mode)).cast<std::string>());
-    }
-    if (!is_local_path(target)) {
-        write(target);
-        return;
-    }
-    std::string name = atomic_detail::file_system_name(target);
-    std::optional<core::AtomicFile> file;
+void through_stream(core::AtomicFile& file, const std::string& mode, py::object encoding,
+                    py::object newline, Write&& write) {
     int fd = -1;
-    atomic_detail::without_gil([&] {
-        file.emplace(name);
-        fd = file->fd();
-    });
-    // a duplicate, so that closing the Python file leaves the writer's own
-    py::module_ os = py::module_::import("os");
+    without_gil([&] { fd = file.fd(); });
     py::object stream = py::module_::import("io").attr("open")(
-        os.attr("dup")(fd), mode, "encoding"_a = encoding, "newline"_a = newline);
+        py::module_::import("os").attr("dup")(fd), mode, "encoding"_a = encoding,
+        "newline"_a = newline);
     try {
         write(stream);
     } catch (...) {
@@ -171,7 +144,60 @@ void write_file_atomically(py::object target, const std::string& mode, py::objec
         throw;
     }
     stream.attr("close")();  // flushes; a full disk shows here
+    without_gil([&] { file.commit(); });
+}
+
+}  // namespace atomic_detail
+
+// Writes a file in one piece through core::AtomicFile (see there for what
+// that guarantees). write(where) is called once: `where` is the str path of
+// the temporary file, or, for a target that is written directly (a device,
+// a FIFO), an open binary file on it, so that neither a writer's seek nor its
+// clean-up after a failure (pyarrow removes the path it could not write)
+// reaches the device. The write is committed once write() returns and dropped
+// if it raises, the error propagating with the earlier file untouched. A
+// target that is not a local path (a file object, a URI) goes to write() as
+// it is. For writers that take a path or a file, as pyarrow and pandas do.
+template <typename Write>
+void write_atomically(py::object target, Write&& write) {
+    if (!is_local_path(target)) {
+        write(target);
+        return;
+    }
+    std::unique_ptr<core::AtomicFile> file = atomic_detail::begin(target);
+    if (file->direct()) {
+        atomic_detail::through_stream(*file, "wb", py::none(), py::none(), write);
+        return;
+    }
+    write(atomic_detail::python_name(file->path()));  // on an error, file's destructor drops it
     atomic_detail::without_gil([&] { file->commit(); });
+}
+
+// The same for writers that need a path whatever the target (a database
+// file): a direct target is handed over as its own path.
+template <typename Write>
+void write_atomically_to_path(py::object target, Write&& write) {
+    std::unique_ptr<core::AtomicFile> file = atomic_detail::begin(target);
+    write(atomic_detail::python_name(file->path()));
+    atomic_detail::without_gil([&] { file->commit(); });
+}
+
+// The same with an open file: write(f) gets a Python file object opened with
+// `mode` ("w", "wt" or "wb"; encoding and newline as for open()). A file
+// object given as target goes to write() as it is.
+template <typename Write>
+void write_file_atomically(py::object target, const std::string& mode, py::object encoding,
+                           py::object newline, Write&& write) {
+    if (mode != "w" && mode != "wt" && mode != "wb") {
+        throw py::value_error("mode must be 'w', 'wt' or 'wb', not " +
+                              py::repr(py::str(mode)).cast<std::string>());
+    }
+    if (!is_local_path(target)) {
+        write(target);
+        return;
+    }
+    std::unique_ptr<core::AtomicFile> file = atomic_detail::begin(target);
+    atomic_detail::through_stream(*file, mode, encoding, newline, write);
 }
 
 // Bytes made in C++, written in one piece; the GIL is released throughout.

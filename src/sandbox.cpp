@@ -291,7 +291,7 @@ py::str build(py::object path, py::object start, py::object end, py::object seed
     } pause;
     // Nobody ever opens a half-written database: it appears under its name
     // once complete.
-    kelvane::write_atomically(py::str(target), [&](py::object building) {
+    kelvane::write_atomically_to_path(py::str(target), [&](py::object building) {
         Writer w{py::none(), py::module_::import("gzip").attr("compress")};
         try {
             w.con = py::module_::import("sqlite3").attr("connect")(building, "isolation_level"_a = py::none());
