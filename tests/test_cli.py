@@ -193,6 +193,21 @@ def test_fetch_user_errors(run_python, tmp_path, sample_db, over, needle):
     assert not out.exists()
 
 
+def test_library_warnings_go_to_the_log_not_to_standard_error(run_python, tmp_path, sample_db):
+    r = run_python("""
+        import sys, warnings, kelvane.__main__ as m
+        real = m.check_request_words
+        def noisy(*args):
+            warnings.warn("library noise", FutureWarning)
+            return real(*args)
+        m.check_request_words = noisy
+        sys.exit(m.main(sys.argv[1:]))
+    """, tmp_path, cwd=tmp_path, args=fetch_args(sample_db, tmp_path / "x.csv", **{"--rate": "周值"}))
+    assert "unknown sample rate" in one_error_line(r)
+    log = tmp_path / ".local" / "share" / "kelvane" / "logs" / "app.log"
+    assert "library noise" in log.read_text()
+
+
 def test_a_request_outside_the_sample_says_which_days_it_holds(run_python, tmp_path, sample_db):
     out = tmp_path / "x.csv"
     r = kelvane(run_python, tmp_path, tmp_path,
@@ -445,7 +460,10 @@ def test_demo_end_to_end(run_python, tmp_path):
 
 
 def test_console_entry_point_is_declared(run_python, tmp_path):
-    import tomllib
+    try:
+        import tomllib
+    except ImportError:  # Python 3.10
+        tomllib = pytest.importorskip("tomli")
 
     root = Path(__file__).resolve().parent.parent
     if not (root / "pyproject.toml").is_file():

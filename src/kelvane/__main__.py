@@ -118,9 +118,12 @@ class _Recorder(logging.Handler):
 
 def _configure_logging(verbose: bool) -> _Recorder:
     """The library keeps writing its log file; its console handler is removed
-    unless --verbose, and warnings and errors are recorded for the messages."""
+    unless --verbose, and warnings and errors are recorded for the messages.
+    Python warnings of the libraries go to the log too, so that standard
+    error holds only the command line's own lines."""
     from kelvane import logsetup  # configures the log file on first import
 
+    logging.captureWarnings(True)
     root = logging.getLogger()
     if not verbose:
         for handler in list(root.handlers):
