@@ -293,21 +293,14 @@ def fetch_table(conn, args, recorder: _Recorder):
 def is_database_error(exc: Exception) -> bool:
     """An error of the database driver or of pandas reading SQL."""
     import pandas as pd
+    from sqlalchemy.exc import SQLAlchemyError
 
-    if isinstance(exc, pd.errors.DatabaseError):
-        return True
-    try:
-        from sqlalchemy.exc import SQLAlchemyError
-    except ImportError:  # pragma: no cover - SQLAlchemy is a dependency
-        return False
-    return isinstance(exc, SQLAlchemyError)
+    return isinstance(exc, (pd.errors.DatabaseError, SQLAlchemyError))
 
 
 def sample_span(conn, args):
     """First and last day (YYYYMMDD) of the rows the sample database holds for
     the request's method, library and rate, or None."""
-    import re
-
     import pandas as pd
 
     from kelvane.fetching import DatabaseType, MetadataFetcher, SampleRateType
@@ -406,7 +399,7 @@ def alias_of_file(path: Path):
     """The database alias a VELD file written by `kelvane fetch` names, or None."""
     import json
 
-    import pyarrow.feather as feather
+    import pyarrow as pa
     import pyarrow.parquet as pq
 
     kind = output_kind(path)
@@ -414,7 +407,8 @@ def alias_of_file(path: Path):
         if kind == "parquet":
             meta = pq.read_schema(path).metadata
         elif kind == "feather":
-            meta = feather.read_table(path, memory_map=True).schema.metadata
+            with pa.memory_map(str(path)) as source:
+                meta = pa.ipc.open_file(source).schema.metadata
         else:
             return None
         value = json.loads(meta[ALIAS_KEY]) if meta and ALIAS_KEY in meta else None
