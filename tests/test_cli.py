@@ -116,6 +116,9 @@ def test_fetch_other_containers_round_trip(run_python, tmp_path, sample_db, suff
     meta = table.schema.metadata
     assert b"station_info" in meta and json.loads(meta[b"kelvane_db_alias"]) == "sandbox"
     assert table.num_rows == len(ref)
+    import kelvane.__main__ as cli
+
+    assert cli.alias_of_file(other) == "sandbox"  # what plot reads to find the cache
 
 
 def test_fetch_into_a_fifo_streams_it_and_keeps_the_fifo(run_python, tmp_path, sample_db):
