@@ -105,7 +105,9 @@ def test_default_construction(metadata):
         "mean_color": "r", "std_color": "gray", "mean_linestyle": "--",
         "std_linestyle": ":", "mean_alpha": 0.7, "std_alpha": 0.5,
         "mean_linewidth": 1.0, "std_linewidth": 1.0}
-    assert list(p.stats_style) == list(p.stats_style.keys())
+    # in the order of the constructor's parameters
+    assert list(p.stats_style) == ["mean_color", "std_color", "mean_linestyle", "std_linestyle",
+                                   "mean_alpha", "std_alpha", "mean_linewidth", "std_linewidth"]
     assert TSPlotter.__doc__ == "时间序列绘图类，提供灵活的绘图功能"
     # an ordinary instance dict
     p.extra = 5
@@ -405,10 +407,20 @@ def primary_axes(fig):
     return [a for a in fig.axes if a.get_subplotspec() is not None and a.get_ylabel() != "震中距(km)"]
 
 
-def test_by_items_excluded_items_give_no_figure(plotter, quick_save):
+def test_by_items_excluded_items_give_no_figure(monkeypatch, quick_save):
+    # the excluded items are in the item table: only the exclusion keeps them out
+    items = pd.concat([ITEMS, pd.DataFrame({"ITEMID": ["3129"], "ITEMNAME": ["气温"], "UNIT": ["C"]})],
+                      ignore_index=True)
+    monkeypatch.setattr(fetching, "timeseries_info",
+                        lambda conn=None, cache_dir=None, refresh_cache=False:
+                        (STATIONS.copy(), POINTS.copy(), items.copy()), raising=False)
+    plotter = TSPlotter()
     ts = series_table([("37001", "1")], ["3128", "999999", "3129"])
     assert plotter.plot_by_items(ts) == (None, None)
     assert quick_save == [] and not os.path.exists("figures")
+    ts = series_table([("37001", "1")], ["3128", "4112", "999999", "3129"])
+    plotter.plot_by_items(ts)
+    assert quick_save == ["4112_1"]
 
 
 def test_by_items_chunks_station_points_into_figures(plotter, quick_save):
