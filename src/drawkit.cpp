@@ -150,7 +150,7 @@ std::string face_file(const std::string& path, const py::list& faces, std::size_
                        (cff ? ".otf" : ".ttf");
     py::object target = os_path.attr("join")(folder, name);
     if (!truthy(os_path.attr("isfile")(target)))
-        kelvane::write_in_place(target, [&](py::object temporary) { face.attr("save")(temporary); });
+        kelvane::write_atomically(target, [&](py::object where) { face.attr("save")(where); });
     return to_text(target);
 }
 

@@ -6,8 +6,10 @@ import os
 import sys
 import types
 import warnings
+from pathlib import Path
 
 import matplotlib.dates as mdates
+import matplotlib.figure
 import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
@@ -374,6 +376,26 @@ def test_save_figure(plotter, caplog):
     fig, ax = plt.subplots(figsize=(4, 2))
     plotter._save_figure(fig, "small", dpi=50)
     assert os.path.getsize("figures/small.png") != first
+
+
+def test_a_failed_save_leaves_the_earlier_figure_and_no_temporary(plotter, monkeypatch):
+    fig, ax = plt.subplots(figsize=(2, 1))
+    plotter._save_figure(fig, "kept", dpi=50)
+    earlier = Path("figures/kept.png").read_bytes()
+    original = matplotlib.figure.Figure.savefig
+
+    def half_then_fail(self, where, **kwargs):
+        original(self, where, **kwargs)
+        with open(where, "r+b") as f:
+            f.truncate(100)
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(matplotlib.figure.Figure, "savefig", half_then_fail)
+    fig, ax = plt.subplots(figsize=(4, 2))
+    with pytest.raises(OSError):
+        plotter._save_figure(fig, "kept", dpi=50)
+    assert Path("figures/kept.png").read_bytes() == earlier
+    assert sorted(os.listdir("figures")) == ["kept.png"]
 
 
 def test_save_figure_into_a_missing_folder_raises_and_keeps_the_figure(plotter, caplog):

@@ -131,7 +131,11 @@ inline void save_figure(py::object /*self*/, py::object fig, py::object filename
                         py::object format, py::object dpi) {
     mod_attr("create_figures_folder")();
     const std::string name = to_text(filename) + "." + to_text(format);
-    fig.attr("savefig")("./figures/" + name, "dpi"_a = dpi, "bbox_inches"_a = "tight");
+    // Through the package's file writer, so that an interrupted save never
+    // leaves half a figure under the final name.
+    write_atomically(py::str("./figures/" + name), [&](py::object where) {
+        fig.attr("savefig")(where, "dpi"_a = dpi, "bbox_inches"_a = "tight", "format"_a = format);
+    });
     mod_attr("plt").attr("close")(fig);
     // A closed figure is a web of reference cycles (its texts keep the
     // full-resolution raster renderer of the save), which the interpreter
