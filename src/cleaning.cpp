@@ -229,11 +229,12 @@ py::object time_index(py::array_t<std::int64_t>& times, const TimeColumn& tc, py
 }
 
 // A new uninitialised numpy array of n items of `dt` (no object dtype). Large
-// result columns live on huge pages of their own, released with the array.
+// result columns live in buffers of their own (on huge pages from 2 MiB),
+// kept for the next call when the array is released.
 py::array big_array(const py::dtype& dt, std::size_t n) {
     const auto itemsize = static_cast<std::size_t>(dt.itemsize());
     const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(n)};
-    if (n == 0 || n * itemsize < core::kHugePageBytes) return py::array(dt, shape, {});
+    if (n == 0 || n * itemsize < core::kKeptFromBytes) return py::array(dt, shape, {});
     auto* buffer = new core::BigBuffer;
     try {
         *buffer = core::map_big_buffer(n * itemsize);

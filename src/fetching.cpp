@@ -17,6 +17,8 @@ KELVANE_MODULE(fetching, m) {
     options.disable_function_signatures();
     m.doc() = "Fetching observation data from the precursor database.";
     using namespace kelvane::fetching;
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw py::error_already_set();
 
     // Siblings and outside libraries, in load order.
     py::module_ logsetup = py::module_::import("kelvane.logsetup");
