@@ -167,7 +167,10 @@ def test_demo_end_to_end(run_python, tmp_path):
 
 
 def test_console_entry_point_is_declared():
-    import tomllib
+    try:
+        import tomllib
+    except ModuleNotFoundError:  # Python 3.10
+        import tomli as tomllib
 
     root = Path(__file__).resolve().parent.parent
     if not (root / "pyproject.toml").is_file():
