@@ -327,25 +327,32 @@ std::atomic<HampelKernel> forced_kernel{HampelKernel::Automatic};
 std::atomic<HampelSplit> forced_split{HampelSplit::Automatic};
 
 // Estimated cost of one output in tenths of a nanosecond on a current core:
-// the lane kernel does about 6 * window operations per step for all its
-// lanes, the sorted window a search and a shift of about a third of it.
+// the lane kernel's work grows with the window and shrinks with the lanes;
+// the sorted window searches and shifts about a third of it.
 double output_cost(HampelKernel kernel, std::size_t w) {
     const double dw = static_cast<double>(w);
     if (kernel == HampelKernel::Sorted) return 150.0 + 2.0 * dw;
-    return (30.0 + 3.0 * dw) * 8.0 / lane_count(kernel);
+    return (5.0 + 2.5 * dw) * 8.0 / lane_count(kernel);
 }
 
-// Below this much estimated work (tenths of ns) a second thread costs more
-// than it saves.
-constexpr double kSplitWork = 4e6;
+// Below this much estimated work (tenths of ns: 5 ms) the series stays on the
+// calling thread: a second thread would save little, and on a busy machine
+// waiting for it to be scheduled and to end can cost more than the work.
+constexpr double kSplitWork = 5e7;
+// Work of one piece when two threads share a series: small enough that a
+// thread that starts late or is held up leaves little for the other to wait on.
+constexpr double kPieceWork = 2.5e6;
+constexpr std::size_t kMaxPieces = 16;
 
+// How a series' outputs are computed: the kernel, and into how many pieces
+// they are cut for two threads (1: all on the calling thread).
 struct Plan {
     HampelKernel kernel;
-    bool split;
+    std::size_t pieces;
 };
 
 Plan plan(std::size_t outputs, std::size_t w) {
-    Plan p{forced_kernel.load(std::memory_order_relaxed), false};
+    Plan p{forced_kernel.load(std::memory_order_relaxed), 1};
     if (p.kernel == HampelKernel::Automatic) {
         HampelKernel best = cpu_has(HampelKernel::Avx512) ? HampelKernel::Avx512
                             : cpu_has(HampelKernel::Avx2) ? HampelKernel::Avx2
@@ -357,25 +364,42 @@ Plan plan(std::size_t outputs, std::size_t w) {
         case HampelSplit::Never:
             break;
         case HampelSplit::Always:
-            p.split = outputs >= 2;
+            p.pieces = std::min<std::size_t>(outputs, 3);
             break;
-        case HampelSplit::Automatic:
-            p.split = static_cast<double>(outputs) * output_cost(p.kernel, w) >= kSplitWork;
+        case HampelSplit::Automatic: {
+            const double work = static_cast<double>(outputs) * output_cost(p.kernel, w);
+            if (work < kSplitWork) break;
+            // A lane kernel's piece starts by filling every lane's window: keep
+            // that below a sixteenth of the piece.
+            const std::size_t lanes =
+                p.kernel == HampelKernel::Sorted ? 1 : static_cast<std::size_t>(lane_count(p.kernel));
+            const std::size_t by_length = outputs / (16 * lanes * w);
+            const auto by_work = static_cast<std::size_t>(work / kPieceWork);
+            p.pieces = std::clamp<std::size_t>(std::min(by_length, by_work), 2, kMaxPieces);
             break;
+        }
     }
     return p;
 }
 
-// Runs part(a, b, k) for the outputs [first, last), in two halves on two
-// threads when the plan says so; k = 0 for the first half, 1 for the second.
-template <class Part>
-void run_parts(const Plan& p, std::size_t first, std::size_t last, Part&& part) {
-    if (!p.split) {
-        part(first, last, 0);
+// Runs piece(a, b, k) for the k-th of p.pieces consecutive pieces of the
+// outputs [first, last). Several pieces are taken in turn by two threads, each
+// taking the next piece left when it is done with one.
+template <class Piece>
+void run_pieces(const Plan& p, std::size_t first, std::size_t last, Piece&& piece) {
+    if (p.pieces <= 1) {
+        piece(first, last, std::size_t{0});
         return;
     }
-    const std::size_t mid = first + (last - first) / 2;
-    run_two(true, [&] { part(mid, last, 1); }, [&] { part(first, mid, 0); });
+    const std::size_t count = p.pieces, total = last - first;
+    auto bound = [&](std::size_t k) {
+        return first + total / count * k + std::min(k, total % count);
+    };
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t k; (k = next.fetch_add(1)) < count;) piece(bound(k), bound(k + 1), k);
+    };
+    run_two(true, work, work);
 }
 
 // --- the filter: local values filled forward and backward ------------------------
@@ -469,7 +493,7 @@ void rolling_median_mad(const T* x, std::size_t n, std::size_t window, double* m
     const std::size_t first = g.first(), last = g.last(n);
     if (first >= last) return;
     const Plan p = plan(last - first, window);
-    run_parts(p, first, last, [&](std::size_t a, std::size_t b, int) {
+    run_pieces(p, first, last, [&](std::size_t a, std::size_t b, std::size_t) {
         if (p.kernel == HampelKernel::Sorted) {
             slide_sorted(x, g, a, b, [&](std::size_t i, double m, double mad) {
                 med[i] = m;
@@ -491,8 +515,8 @@ void hampel_filter(const T* x, std::size_t n, std::size_t window, double factor,
         return;
     }
     const Plan p = plan(last - first, window);
-    std::vector<ChunkFill> parts[2];
-    run_parts(p, first, last, [&](std::size_t a, std::size_t b, int k) {
+    std::vector<std::vector<ChunkFill>> parts(p.pieces);
+    run_pieces(p, first, last, [&](std::size_t a, std::size_t b, std::size_t k) {
         if (p.kernel == HampelKernel::Sorted) {
             parts[k].push_back(filter_sorted(x, g, a, b, factor, out));
         } else {
@@ -501,8 +525,9 @@ void hampel_filter(const T* x, std::size_t n, std::size_t window, double factor,
             run_lanes<T, true>(p.kernel, job);
         }
     });
-    parts[0].insert(parts[0].end(), parts[1].begin(), parts[1].end());
-    fill_gaps(x, n, g, parts[0], out);
+    std::vector<ChunkFill> fills;
+    for (const auto& part : parts) fills.insert(fills.end(), part.begin(), part.end());
+    fill_gaps(x, n, g, fills, out);
 }
 
 template void rolling_median_mad<float>(const float*, std::size_t, std::size_t, double*,

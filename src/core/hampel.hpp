@@ -37,11 +37,11 @@ enum class HampelKernel {
     Avx512,      // lane kernel, eight lanes (x86-64 with AVX-512F)
 };
 
-// Whether a series is cut in two halves computed on two threads.
+// Whether a series is cut into pieces that two threads compute in turn.
 enum class HampelSplit {
     Automatic,   // long series only (the default)
     Never,
-    Always,      // any series with two outputs or more (tests)
+    Always,      // any series with two outputs or more, in up to three pieces (tests)
 };
 
 // Whether this processor can run the kernel.
