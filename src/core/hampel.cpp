@@ -312,6 +312,12 @@ int lane_count(HampelKernel kernel) {
     }
 }
 
+// Widest window for which the lane kernel beats the sorted window (measured:
+// about 100 rows per lane).
+std::size_t lane_window_limit(HampelKernel kernel) {
+    return 112 * static_cast<std::size_t>(lane_count(kernel));
+}
+
 template <class T, bool Filter>
 void run_lanes(HampelKernel kernel, const LaneJob<T>& job) {
 #if KELVANE_HAMPEL_X86
@@ -358,7 +364,7 @@ Plan plan(std::size_t outputs, std::size_t w) {
                             : cpu_has(HampelKernel::Avx2) ? HampelKernel::Avx2
                                                           : HampelKernel::Portable;
         const bool long_enough = outputs >= static_cast<std::size_t>(lane_count(best)) * w;
-        p.kernel = w <= kLaneWindowLimit && long_enough ? best : HampelKernel::Sorted;
+        p.kernel = w <= lane_window_limit(best) && long_enough ? best : HampelKernel::Sorted;
     }
     switch (forced_split.load(std::memory_order_relaxed)) {
         case HampelSplit::Never:

@@ -23,12 +23,12 @@ inline constexpr double kMadScale = 1.4826;
 // rank tree per block.
 inline constexpr std::size_t kFlatWindowLimit = 2048;
 
-// Windows up to this many rows go to the lane kernel (several stretches of
-// the series at once, one per vector lane) when the series is long enough;
-// its cost grows with the window, the sorted window's much more slowly.
-inline constexpr std::size_t kLaneWindowLimit = 1024;
-
-// The implementations of the rolling windows; all give the same bits.
+// The implementations of the rolling windows; all give the same bits. The
+// lane kernel computes several stretches of the series at once, one per
+// vector lane; its cost grows with the window, the sorted window's much more
+// slowly, so the automatic choice takes the lane kernel (the widest this
+// processor runs) for windows up to a few hundred rows over series long
+// enough, the sorted window otherwise.
 enum class HampelKernel {
     Automatic,   // by window, length and processor (the default)
     Sorted,      // one sorted window walked along the series
