@@ -328,7 +328,7 @@ py::object filtered_kats(py::object df, py::object station, py::object filters,
 
 }  // namespace
 
-PYBIND11_MODULE(KAT, m) {
+KELVANE_MODULE(KAT, m) {
     py::options options;
     options.disable_function_signatures();
     m.doc() = "Reading and filtering earthquake catalogue files.";

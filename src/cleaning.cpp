@@ -612,7 +612,7 @@ py::object split_lines(py::object df, py::object sample_by_seconds) {
 
 }  // namespace
 
-PYBIND11_MODULE(cleaning, m) {
+KELVANE_MODULE(cleaning, m) {
     m.doc() = "Splitting of packed daily observation strings into timestamped samples.";
     m.attr("np") = py::module_::import("numpy");
     m.attr("pd") = py::module_::import("pandas");

@@ -151,7 +151,7 @@ py::object reindex_df_by_interval(py::object df) {
 
 }  // namespace
 
-PYBIND11_MODULE(drawkit, m) {
+KELVANE_MODULE(drawkit, m) {
     py::options options;
     options.disable_function_signatures();
     m.doc() = "Figure style and plotting helpers of the kelvane plotter.";

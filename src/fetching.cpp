@@ -12,7 +12,7 @@
 #include "fetching/metadata.hpp"
 #include "fetching/query.hpp"
 
-PYBIND11_MODULE(fetching, m) {
+KELVANE_MODULE(fetching, m) {
     py::options options;
     options.disable_function_signatures();
     m.doc() = "Fetching observation data from the precursor database.";

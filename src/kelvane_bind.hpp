@@ -18,6 +18,50 @@ using namespace pybind11::literals;
 // so that __doc__ holds the documented text only (signatures are in the .pyi
 // stubs).
 
+#if PYBIND11_VERSION_HEX < 0x03010000
+#error "kelvane needs pybind11 3.1 (multi-phase module init with the module cache)"
+#endif
+
+namespace kelvane {
+
+// Runs a module's init body as pybind11's own exec slot does (it calls the
+// same pybind11::detail functions, so the build pins pybind11 to 3.1.x), but a Python
+// exception raised on the way (an OSError from the log file, the ImportError
+// of a missing library) leaves the import as itself, as it would from a
+// Python module, instead of becoming ImportError("initialization failed").
+inline int run_module_init(PyObject* module, void (*init)(py::module_&)) {
+    try {
+        py::detail::ensure_internals();
+        auto m = py::reinterpret_borrow<py::module_>(module);
+        // a module re-imported after leaving sys.modules is already set up
+        if (!py::detail::get_cached_module(m.attr("__spec__").attr("name"))) {
+            init(m);
+            py::detail::cache_completed_module(m);
+        }
+        return 0;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::exception& e) {
+        py::set_error(PyExc_ImportError, e.what());
+    }
+    return -1;
+}
+
+}  // namespace kelvane
+
+// The module entry point: PYBIND11_MODULE(name, variable) with the exec slot
+// above. PYBIND11_MODULE_PYINIT declares pybind11_exec_<name> and builds the
+// module definition around it.
+#define KELVANE_MODULE(name, variable)                                                   \
+    PYBIND11_MODULE_PYINIT(name)                                                         \
+    static void PYBIND11_CONCAT(kelvane_init_, name)(::pybind11::module_&);              \
+    int PYBIND11_CONCAT(pybind11_exec_, name)(PyObject * module) {                       \
+        return ::kelvane::run_module_init(module, &PYBIND11_CONCAT(kelvane_init_, name)); \
+    }                                                                                    \
+    void PYBIND11_CONCAT(kelvane_init_, name)(::pybind11::module_ & variable)
+
 namespace kelvane {
 
 // A module's own namespace, looked up at call time so that attributes a test
@@ -49,9 +93,18 @@ inline bool truthy(py::handle value) {
     return r == 1;
 }
 
+// The UTF-8 form of a str object. A text without one (a lone surrogate)
+// raises the interpreter's UnicodeEncodeError.
+inline std::string utf8(py::handle text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!data) throw py::error_already_set();
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
 // str(value) as UTF-8.
 inline std::string to_text(py::handle value) {
-    return py::str(value).cast<std::string>();
+    return utf8(py::str(value));
 }
 
 // The text of a str object, raising TypeError for anything else.
@@ -60,7 +113,15 @@ inline std::string require_text(py::handle value, std::string_view what) {
         throw py::type_error(std::string(what) + " must be text, got " +
                              py::str(py::type::of(value).attr("__name__")).cast<std::string>());
     }
-    return value.cast<std::string>();
+    return utf8(value);
+}
+
+// True when value is a str equal to `utf8_text`; compared as code points, so
+// any text (one with lone surrogates too) can be asked.
+inline bool text_equals(py::handle value, const char* utf8_text) {
+    if (!PyUnicode_Check(value.ptr())) return false;
+    py::str other(utf8_text);
+    return PyUnicode_Compare(value.ptr(), other.ptr()) == 0;
 }
 
 }  // namespace kelvane

@@ -24,7 +24,7 @@ py::object choose_log_dir(const std::string& os_name, py::object environ, py::ob
 
 }  // namespace
 
-PYBIND11_MODULE(logsetup, m) {
+KELVANE_MODULE(logsetup, m) {
     py::options options;
     options.disable_function_signatures();
     m.doc() = "Logging configuration of the kelvane package.";
@@ -46,6 +46,11 @@ PYBIND11_MODULE(logsetup, m) {
     // first also keeps the file handler from creating app.log in that case.
     py::object root = logging.attr("getLogger")();
     if (py::len(root.attr("handlers")) == 0) {
+        // The log names hosts and users: a new app.log is readable by its
+        // owner only. The file handler then opens it for appending.
+        py::object fd = os.attr("open")(
+            log_file, os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_APPEND"), 0600);
+        os.attr("close")(fd);
         py::list handlers;
         handlers.append(logging.attr("FileHandler")(log_file));
         handlers.append(logging.attr("StreamHandler")());

@@ -48,7 +48,7 @@ py::object default_cache_dir() {
 py::object safe_namespace(py::object /*cls*/, py::object ns) {
     check_optional_text(ns, "namespace");
     if (ns.is_none()) return py::none();
-    std::string stripped = ns.attr("strip")().cast<std::string>();
+    std::string stripped = kelvane::utf8(ns.attr("strip")());
     std::string clean = kelvane::core::sanitize_namespace(stripped);
     if (clean.empty()) return py::none();
     return py::str(clean);
@@ -247,7 +247,7 @@ struct MetaStash {};
 
 }  // namespace
 
-PYBIND11_MODULE(metastash, m) {
+KELVANE_MODULE(metastash, m) {
     py::options options;
     options.disable_function_signatures();
     m.doc() = "Local cache of the precursor database's dictionary tables.";

@@ -72,11 +72,39 @@ enum class ValuePath {
     ToNullable,    // extension integers and booleans: result nullable Float64
 };
 
+// An object series reaches pandas' rolling windows as float64, each value
+// converted on its own, and the values themselves are then compared with
+// their local medians: together these steps take missing values (None, NaN)
+// and real numbers (int, bool, float, NumPy numbers, Fraction) and nothing
+// else, not even a text that reads as a number.
+void require_real_numbers(py::handle series) {
+    py::object real = py::module_::import("numbers").attr("Real");
+    py::object numpy_bool = numpy().attr("bool_");
+    std::size_t position = 0;
+    for (py::handle value : series.attr("to_numpy")()) {
+        PyObject* p = value.ptr();
+        const bool number = p == Py_None || PyFloat_Check(p) || PyLong_Check(p) ||
+                            py::isinstance(value, real) || py::isinstance(value, numpy_bool);
+        if (!number) {
+            py::object label = series.attr("index")[py::int_(position)];
+            py::str message = py::str("数据必须是数值类型，索引 {} 处的值 {!r} 是 {}")
+                                  .format(label, value, py::type::of(value).attr("__name__"));
+            PyErr_SetObject(PyExc_TypeError, message.ptr());
+            throw py::error_already_set();
+        }
+        ++position;
+    }
+}
+
 ValuePath value_path(py::handle series) {
     py::object dtype = series.attr("dtype");
     py::object np = numpy();
     const bool is_numpy = py::isinstance(dtype, np.attr("dtype"));
     std::string kind = py::str(dtype.attr("kind")).cast<std::string>();
+    if (is_numpy && kind == "O") {
+        require_real_numbers(series);
+        return ValuePath::ToFloat64;
+    }
     bool numeric = kind.size() == 1 && std::string("iufb").find(kind[0]) != std::string::npos;
     if (!is_numpy) {
         numeric = numeric && kelvane::truthy(
@@ -235,11 +263,14 @@ py::object resample_timeseries_data(py::object df, py::object freq, py::object a
     copy = copy.attr("set_index")("STARTDATE");
 
     const char* methods[] = {"mean", "sum", "median", "max", "min"};
-    auto aggregate = [&](py::object series) -> py::object {
+    // The method is checked once there is a series to aggregate; with none,
+    // an unknown method only leaves the values as they are (there are none).
+    auto aggregate = [&](py::object series, bool has_series) -> py::object {
         py::object resampler = series.attr("resample")(freq);
         for (const char* method : methods) {
             if (agg_method.equal(py::str(method))) return resampler.attr(method)();
         }
+        if (!has_series) return resampler.attr("asfreq")();
         throw py::value_error("不支持的聚合方法，请选择'mean', 'sum', 'median', 'max', 'min'之一");
     };
 
@@ -249,7 +280,7 @@ py::object resample_timeseries_data(py::object df, py::object freq, py::object a
     for (py::handle item : copy.attr("groupby")(keys)) {
         py::tuple pair = item.cast<py::tuple>();
         py::tuple key = pair[0].cast<py::tuple>();
-        py::object frame = aggregate(pair[1]["OBSVALUE"]).attr("to_frame")();
+        py::object frame = aggregate(pair[1]["OBSVALUE"], true).attr("to_frame")();
         for (std::size_t k = 0; k < 3; ++k) frame.attr("__setitem__")(keys[k], key[k]);
         parts.append(frame);
     }
@@ -257,7 +288,7 @@ py::object resample_timeseries_data(py::object df, py::object freq, py::object a
         // No series at all (no rows, or no row with all three keys): an empty
         // table with the result's columns, typed as a resampled series would be.
         py::object none = copy.attr("iloc")[py::slice(0, 0, 1)];
-        py::object frame = aggregate(none["OBSVALUE"]).attr("to_frame")();
+        py::object frame = aggregate(none["OBSVALUE"], false).attr("to_frame")();
         for (std::size_t k = 0; k < 3; ++k) {
             frame.attr("__setitem__")(
                 keys[k], none[keys[k]].attr("set_axis")(frame.attr("index")));
@@ -322,7 +353,7 @@ bool set_filter_kernel(const std::string& kernel, const std::string& split) {
 
 }  // namespace
 
-PYBIND11_MODULE(refine, m) {
+KELVANE_MODULE(refine, m) {
     py::options options;
     options.disable_function_signatures();
     m.doc() = "Post-processing of observation series: resampling, normalised dates, MAD filter.";

@@ -8,6 +8,7 @@
 #include <datetime.h>
 
 #include "core/sample.hpp"
+#include "core/sqltext.hpp"
 #include "core/synth.hpp"
 
 #include <cmath>
@@ -67,7 +68,7 @@ std::uint64_t seed_argument(py::handle value) {
 std::vector<std::string> text_list(py::handle value, const char* what) {
     std::vector<std::string> out;
     if (PyUnicode_Check(value.ptr())) {
-        out.push_back(value.cast<std::string>());
+        out.push_back(kelvane::utf8(value));
         return out;
     }
     for (py::handle v : py::iter(value)) out.push_back(require_text(v, std::string(what) + " elements"));
@@ -373,6 +374,24 @@ void prepare_connection(py::object dbapi_connection, const std::string& uri) {
         "FROM QZDATA.sqlite_master WHERE type = 'table' ORDER BY name");
 }
 
+// Statement hook of sample connections: long OR chains, such as the station
+// condition of a word that matches thousands of stations, reach SQLite as the
+// IN lists they mean, since SQLite refuses to parse them otherwise.
+py::tuple flatten_statement(py::object /*conn*/, py::object /*cursor*/, py::object statement,
+                            py::object parameters, py::object /*context*/, py::object /*executemany*/) {
+    if (PyUnicode_Check(statement.ptr())) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(statement.ptr(), &size);
+        std::string flat;
+        if (!text) {
+            PyErr_Clear();  // SQLite reports a text it cannot take itself
+        } else if (kelvane::core::flatten_or_chains(std::string_view(text, static_cast<std::size_t>(size)), flat)) {
+            statement = py::str(flat);
+        }
+    }
+    return py::make_tuple(statement, parameters);
+}
+
 py::object connect(py::object path, py::object alias) {
     require_text(alias, "alias");
     std::string target;
@@ -400,7 +419,10 @@ py::object connect(py::object path, py::object alias) {
     py::cpp_function on_connect([uri](py::object dbapi_connection, py::object /*record*/) {
         prepare_connection(dbapi_connection, uri);
     });
-    py::module_::import("sqlalchemy").attr("event").attr("listen")(engine, "connect", on_connect);
+    py::object event = py::module_::import("sqlalchemy").attr("event");
+    event.attr("listen")(engine, "connect", on_connect);
+    event.attr("listen")(engine, "before_cursor_execute", py::cpp_function(&flatten_statement),
+                         "retval"_a = true);
     py::object conn = engine.attr("connect")();
     conn.attr("info")["kelvane_db_alias"] = alias;
     // as conn_to_Oracle does: a closed connection's info is out of reach, the
@@ -439,7 +461,7 @@ py::str write_catalogue(py::object path, py::object start, py::object end, py::o
 
 }  // namespace
 
-PYBIND11_MODULE(sandbox, m) {
+KELVANE_MODULE(sandbox, m) {
     m.doc() = "Embedded sample precursor database (SQLite laid out as schema QZDATA) and a matching earthquake "
               "catalogue, for trying the library and for tests and benchmarks without the Oracle database.";
     PyDateTime_IMPORT;

@@ -7,7 +7,7 @@
 #include "tsdraw/layouts.hpp"
 #include "tsdraw/prepare.hpp"
 
-PYBIND11_MODULE(tsdraw, m) {
+KELVANE_MODULE(tsdraw, m) {
     using namespace kelvane::tsdraw;
     py::options options;
     options.disable_function_signatures();

@@ -181,6 +181,56 @@ def test_bad_interpolation_is_a_connection_error(fake_db, caplog):
     assert error_messages(caplog)[0].startswith("数据库连接错误: ")
 
 
+# Passwords the configuration parser cannot interpolate, each with the pieces
+# of it that its error text would quote.
+BAD_PASSWORDS = {
+    "missing-key": ("S3cr%(zz)s-pw", ["S3cr", "zz", "-pw"]),
+    "lone-percent": ("50%off-Kx9", ["off-Kx9"]),
+    "bad-reference": ("Kx9%(", ["Kx9"]),
+    "self-reference": ("Kx9%(password)s", ["Kx9"]),
+    "quote-inside": ("it's%Kx9", ["Kx9"]),
+}
+
+
+@pytest.mark.parametrize("password, pieces", BAD_PASSWORDS.values(), ids=BAD_PASSWORDS.keys())
+def test_messages_never_show_the_password(fake_db, caplog, password, pieces):
+    write_conf("default.conf", SECTION.format(name="A", host="h", password=password))
+    with caplog.at_level(logging.DEBUG, logger="fetching"):
+        assert conn_to_Oracle("A") is None
+    (msg,) = error_messages(caplog)
+    assert msg.startswith("数据库连接错误: ") and "'***'" in msg
+    assert not any(piece in msg for piece in pieces), msg
+    assert fake_db.engines == []
+
+
+def test_a_password_reached_through_another_option_stays_hidden(fake_db, caplog, monkeypatch):
+    # HOST takes the password's value: its interpolation error quotes it
+    write_conf("default.conf", SECTION.format(name="A", host="%(password)s", password="Kx9%(zz)s"))
+    with caplog.at_level(logging.DEBUG, logger="fetching"):
+        assert conn_to_Oracle("A") is None
+    (msg,) = error_messages(caplog)
+    assert "option 'host' in section 'A'" in msg and "Kx9" not in msg and "zz" not in msg
+    # a failure after the values were read: the driver's text quotes the password
+    monkeypatch.setattr(fetching, "create_engine", lambda url, echo: FakeEngine(
+        url, fail=f"login refused for {url.username}/{url.password} ({url.password!r})"))
+    write_conf("default.conf", SECTION.format(name="A", host="h", password="Kx9%%pw"))
+    caplog.clear()
+    with caplog.at_level(logging.DEBUG, logger="fetching"):
+        assert conn_to_Oracle("A") is None
+    assert error_messages(caplog) == ["数据库连接错误: login refused for reader/*** ('***')"]
+
+
+def test_password_reaches_neither_the_log_file_nor_standard_error(tmp_path, run_python):
+    home = tmp_path / "h"
+    write_conf(home / ".kelv" / "default.conf", SECTION.format(name="A", host="h", password="S3cr%(zz)s-pw"))
+    r = run_python("from kelvane import fetching; print(fetching.conn_to_Oracle('A'))", home)
+    assert r.returncode == 0, r.stderr
+    log_file = home / ".local" / "share" / "kelvane" / "logs" / "app.log"
+    for text in (r.stderr, log_file.read_text(encoding="utf-8")):
+        assert "数据库连接错误: " in text and "'***'" in text
+        assert "S3cr" not in text and "zz" not in text
+
+
 def test_unparsable_file_propagates(fake_db):
     import configparser
 

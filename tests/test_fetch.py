@@ -178,6 +178,56 @@ def test_lookups_fall_back_to_cache(db_path, tmp_path, caplog):
         DataFetcher.fetch_data(c, "20200101", "20200102", "水位", "全部", "分钟值", "预处理库")
 
 
+def outcome(call):
+    """What a call gives: ("value", list) or ("raises", exception type)."""
+    try:
+        return "value", call().iloc[:, 0].tolist()
+    except Exception as e:  # noqa: BLE001 - the type is the outcome
+        return "raises", type(e)
+
+
+def test_words_with_a_lone_surrogate(db_path, tmp_path):
+    # Such a word has no UTF-8 form, so the database cannot be asked and the
+    # name lookups take their cache path: there the pandas text steps decide
+    # (Arrow-backed text refuses the word with UnicodeEncodeError, object text
+    # matches nothing). The point id, written into the data statement, is
+    # refused as the other text arguments are.
+    bad = "\ud800"
+    root = str(tmp_path / "cache")
+    c = qzdb.connect(db_path, alias="surrogates")
+    fetching.refresh_metastash(c, cache_dir=root)
+    cached = {key: MetaStash.get_table(key, conn=c, cache_dir=root) for key in ("methods", "stations", "items")}
+
+    def containing(key, column, id_column, word):
+        table = cached[key]
+        return table[table[column].astype("str").str.contains(word, na=False)][[id_column]]
+
+    items = cached["items"]
+    cases = [
+        (lambda: MetadataFetcher.get_method_ids(c, "水" + bad, root),
+         lambda: containing("methods", "METHODNAME", "METHODID", "水" + bad)),
+        (lambda: MetadataFetcher.get_station_ids(c, bad, root),
+         lambda: containing("stations", "STATIONNAME", "STATIONID", bad)),
+        (lambda: MetadataFetcher.get_item_ids(c, bad, root),
+         lambda: containing("items", "ITEMNAME", "ITEMID", bad)),
+        (lambda: MetadataFetcher.get_item_ids(c, ["水位", bad, "倾斜NS"], root),
+         lambda: items[items["ITEMNAME"].isin(["水位", bad, "倾斜NS"])][["ITEMID"]]),
+    ]
+    for lookup, cache_steps in cases:
+        expected = outcome(cache_steps)
+        assert expected in [("value", []), ("value", ["4121", "2131"]), ("raises", UnicodeEncodeError)]
+        assert outcome(lookup) == expected
+    names = pd.DataFrame({"table_name": ["QZ_412_DYU_01"]})
+    with pytest.raises(UnicodeEncodeError):
+        QueryBuilder.build_data_query(names, "20200101", "20200102", point_id=bad)
+    with pytest.raises(UnicodeEncodeError):
+        fetch(c, "20200101", "20200102", "水位", "全部", "分钟值", "预处理库", point_id="1" + bad)
+    c.close()
+    # without database and cache the fallback fails as it documents
+    with pytest.raises(FileNotFoundError):
+        MetadataFetcher.get_item_ids(c, [bad], str(tmp_path / "no cache"))
+
+
 def test_no_database_and_no_cache(tmp_path, db_path):
     root = str(tmp_path / "nothing")
     with pytest.raises(RuntimeError) as err:

@@ -95,11 +95,46 @@ def test_importing_any_logging_module_configures(tmp_path, run_python):
     assert log_path(tmp_path).is_file()
 
 
-def test_unusable_log_dir_fails_the_import(tmp_path, run_python):
-    (tmp_path / ".local").write_text("a file where a folder is needed")
-    r = run_python("import kelvane.logsetup", tmp_path)
-    assert r.returncode != 0
-    assert "Error" in r.stderr
+def test_new_log_file_is_private_and_an_existing_one_keeps_its_mode(tmp_path, run_python):
+    code = """
+        import os
+        os.umask(0o022)
+        from kelvane.logsetup import fetching_logger
+        fetching_logger.warning("user reader on host db.example")
+        """
+    r = run_python(code, tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert log_path(tmp_path).stat().st_mode & 0o777 == 0o600
+    assert "db.example" in log_path(tmp_path).read_text()
+    log_path(tmp_path).chmod(0o640)
+    assert run_python(code, tmp_path).returncode == 0
+    assert log_path(tmp_path).stat().st_mode & 0o777 == 0o640
+    assert log_path(tmp_path).read_text().count("db.example") == 2
+
+
+# The log folder blocked by a file, and app.log taken by a folder.
+BLOCKED = [
+    (lambda home: (home / ".local").write_text("a file where a folder is needed"), "NotADirectoryError"),
+    (lambda home: log_path(home).mkdir(parents=True), "IsADirectoryError"),
+]
+
+
+@pytest.mark.parametrize("block, error", BLOCKED, ids=["dot-local-is-a-file", "app-log-is-a-folder"])
+@pytest.mark.parametrize("module", ["logsetup", "fetching", "export", "tsdraw"])
+def test_the_os_error_of_the_log_file_leaves_the_import_as_itself(tmp_path, run_python, block, error, module):
+    block(tmp_path)
+    r = run_python(
+        f"""
+        import sys
+        try:
+            import kelvane.{module}
+        except OSError as e:
+            print(type(e).__name__, e.__cause__ is None, "kelvane.{module}" in sys.modules)
+        """,
+        tmp_path,
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == [error, "True", "False"]
 
 
 @pytest.mark.parametrize(

@@ -150,19 +150,18 @@ def test_unsupported_method_and_empty_table():
     with pytest.raises(ValueError, match=f"^{message}$"):
         refine.resample_timeseries_data(df, "D", "avg")
 
+    # no series: the method is never applied, so any method gives the empty table
     empty = df.iloc[:0].astype({"OBSVALUE": "float32"})
-    out = refine.resample_timeseries_data(empty, "D")
-    assert list(out.columns) == ["STARTDATE", "OBSVALUE", "STATIONID", "POINTID", "ITEMID"]
-    assert len(out) == 0
-    assert out["OBSVALUE"].dtype == np.float32
-    assert pd.api.types.is_datetime64_dtype(out["STARTDATE"])
-    with pytest.raises(ValueError, match=f"^{message}$"):
-        refine.resample_timeseries_data(empty, "D", "avg")
+    keyless = long_table([["2020-01-01", None, "2", "3", 1.0]]).astype({"OBSVALUE": "float32"})
+    for table in (empty, keyless):
+        for method in ("mean", "sum", "median", "max", "min", "avg", None):
+            out = refine.resample_timeseries_data(table, "D", method)
+            assert list(out.columns) == ["STARTDATE", "OBSVALUE", "STATIONID", "POINTID", "ITEMID"]
+            assert len(out) == 0
+            assert out["OBSVALUE"].dtype == np.float32
+            assert pd.api.types.is_datetime64_dtype(out["STARTDATE"])
     with pytest.raises(ValueError, match="Invalid frequency"):
-        refine.resample_timeseries_data(empty, "fortnightly")
-
-    keyless = long_table([["2020-01-01", None, "2", "3", 1.0]])
-    assert len(refine.resample_timeseries_data(keyless, "D")) == 0
+        refine.resample_timeseries_data(empty, "fortnightly", "avg")
 
 
 def test_pandas_errors_pass_through():

@@ -1,6 +1,9 @@
 """The Hampel filter of kelvane.refine: documented behaviour, argument checks,
 and the compiled rolling kernel against the plain-pandas reference."""
 
+from decimal import Decimal
+from fractions import Fraction
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -149,20 +152,54 @@ def test_window_as_numpy_integer_and_huge_window():
     assert_same_series(refine.filter_with_fast_mad(s, 10**40), s)
 
 
+def test_object_series_of_numbers_is_filtered_as_float64():
+    assert_same_series(
+        refine.filter_with_fast_mad(pd.Series([1, 1, 50, 1], dtype=object), 3),
+        pd.Series([1.0, 1.0, 1.0, 1.0]),
+    )
+    # every kind of number the pandas steps take, missing values included
+    values = [1, 2.5, None, True, np.float32(3.0), np.int64(90), Fraction(7, 2), np.nan,
+              2, np.bool_(False), 3, 2**70, 4.0, 3, 2]
+    s = pd.Series(values, dtype=object, index=list("abcdefghijklmno"), name="v")
+    as_float = pd.Series([np.nan if v is None else float(v) for v in values],
+                         index=s.index, name="v")
+    for window, threshold in [(3, 1.0), (5, 0.5), (15, 5.0)]:
+        out = refine.filter_with_fast_mad(s, window, threshold)
+        assert_same_series(out, ref.filter_with_fast_mad(as_float, window, threshold))
+    frame = pd.DataFrame({"OBSVALUE": s, "STATIONID": "37005"})
+    out = refine.filter_with_fast_mad(frame, 3, 1.0)
+    assert out["OBSVALUE"].dtype == np.float64 and out["STATIONID"].tolist() == ["37005"] * 15
+    assert frame["OBSVALUE"].dtype == object
+    assert_same_series(refine.filter_with_fast_mad(pd.Series([None] * 4, dtype=object)),
+                       pd.Series([np.nan] * 4))
+
+
 @pytest.mark.parametrize(
     "series",
     [
         pd.Series(["a", "b", "c"]),
         pd.Series([1.0, "b", 3.0], dtype=object),
+        pd.Series(["1", "2", "3"], dtype=object),
+        pd.Series([1, Decimal(2), 3], dtype=object),
+        pd.Series([1, pd.NA, 3], dtype=object),
+        pd.Series([1, pd.NaT, 3], dtype=object),
+        pd.Series([1, 2j, 3], dtype=object),
         pd.Series(pd.date_range("2020", periods=3)),
         pd.Series([1 + 2j, 3j, 1]),
         pd.Series(pd.Categorical([1, 2, 3])),
     ],
-    ids=["str", "object", "datetime", "complex", "category"],
+    ids=["str", "object", "numeric-texts", "decimal", "pd-NA", "NaT", "complex-object",
+         "datetime", "complex", "category"],
 )
 def test_non_numeric_series_is_a_type_error(series):
     with pytest.raises(TypeError, match="数值"):
         refine.filter_with_fast_mad(series, 3)
+
+
+def test_the_error_names_the_first_value_that_is_no_number():
+    s = pd.Series([1.0, 2.0, "x", "y"], index=[10, 20, 30, 40], dtype=object)
+    with pytest.raises(TypeError, match=r"^数据必须是数值类型，索引 30 处的值 'x' 是 str$"):
+        refine.filter_with_fast_mad(s, 3)
 
 
 def test_other_bad_inputs():

@@ -464,6 +464,75 @@ def test_bad_arguments(tmp_path):
     assert os.listdir(tmp_path / "out") == []
 
 
+# ---- long conditions -----------------------------------------------------------------------------
+
+
+def test_station_words_matching_thousands_of_stations(tmp_path):
+    from kelvane import fetching
+
+    path = sandbox.build(tmp_path / "wells.sqlite", start="20240101", end="20240102", stations=["37005"],
+                         extra_stations=5000, minute_days=0, second_days=0, raw_days=0, libraries=["DYU"],
+                         rates=["90"])
+    c = sandbox.connect(path)
+    stations = sql(c, DICTIONARY_SQL["stations"])
+    request = ("20240101", "20240102", "静水位")
+    everything = fetching.fetching_data(c, *request, "全部", "日均值", "预处理库")
+    logs = fetching.fetching_dialog(c, *request, "全部")
+    for word in ("井", "1"):
+        ids = stations.loc[stations["STATIONNAME"].str.contains(word), "STATIONID"]
+        assert len(ids) >= 1000
+        got = fetching.fetching_data(c, *request, word, "日均值", "预处理库")
+        pd.testing.assert_frame_equal(got, everything[everything["STATIONID"].isin(ids)])
+        got_logs = fetching.fetching_dialog(c, *request, word)
+        pd.testing.assert_frame_equal(got_logs.reset_index(drop=True),
+                                      logs[logs["stationid"].isin(ids)].reset_index(drop=True))
+    c.close()
+
+
+CHAINS = [
+    "SELECT STATIONID FROM QZDATA.QZ_DICT_STATIONS WHERE ({})",
+    "SELECT ITEMID FROM QZDATA.QZ_DICT_STATIONITEMS WHERE ITEMID LIKE '4%' AND ({}) ORDER BY ITEMID",
+    "SELECT STATIONID FROM QZDATA.QZ_DICT_STATIONS WHERE STATIONID='x' OR ({}) OR STATIONID = '(s=1 OR s=2)'",
+    "SELECT count(*) AS n, ({}) AS hit FROM QZDATA.QZ_DICT_STATIONS GROUP BY hit",
+]
+
+
+@pytest.mark.parametrize("template", CHAINS)
+def test_or_chains_select_what_sqlite_selects_for_them(conn, small_db, template):
+    # chains short enough for SQLite to parse: the sample connection gives the
+    # rows a plain connection gives, whatever shape the ids are written in
+    ids = sql(conn, DICTIONARY_SQL["stations"])["STATIONID"].tolist()
+    items = sql(conn, DICTIONARY_SQL["items"])["ITEMID"].tolist()
+    plain = sqlite3.connect(f"file:{small_db}?mode=ro", uri=True)
+    plain.execute(f"ATTACH DATABASE 'file:{small_db}?mode=ro' AS QZDATA")
+    column = "ITEMID" if "ITEMID LIKE" in template else "STATIONID"
+    values = items if column == "ITEMID" else ids
+    literals = [v if v.isdigit() and i % 2 else f"'{v}'" for i, v in enumerate(values)]
+    literals += ["'O''Neil'", "-5", "+7.25", "'a OR b'", "999999"] * 3
+    for terms in (literals[:2], literals[::-1], (literals * 60)[:990]):
+        chain = f" or\n  {column} = ".join([""] + terms)[len(" or\n  "):]
+        statement = template.format(chain)
+        expected = sorted(plain.execute(statement).fetchall())
+        got = sorted(map(tuple, conn.exec_driver_sql(statement).fetchall()))
+        assert got == expected
+    assert len(expected) > 0
+    plain.close()
+
+
+def test_or_chains_longer_than_sqlite_parses(conn):
+    ids = sql(conn, DICTIONARY_SQL["stations"])["STATIONID"].tolist()
+    many = ids + [str(100000 + k) for k in range(5000)]
+    chain = " OR ".join(f"STATIONID={v}" for v in many)
+    got = sql(conn, f"SELECT STATIONID FROM QZDATA.QZ_DICT_STATIONS WHERE ({chain}) ORDER BY STATIONID")
+    assert got["STATIONID"].tolist() == sorted(ids)
+    # a chain inside a quoted text is text, and two columns are no chain
+    mixed = " OR ".join(f"STATIONID={v} OR LONGITUDE={k}" for k, v in enumerate(many))
+    with pytest.raises(Exception, match="Expression tree is too large"):
+        sql(conn, f"SELECT STATIONID FROM QZDATA.QZ_DICT_STATIONS WHERE ({mixed})")
+    quoted = sql(conn, f"SELECT '({chain})' AS t")["t"].iloc[0]
+    assert quoted == f"({chain})"
+
+
 # ---- the default sample ------------------------------------------------------------------------
 
 

@@ -2,6 +2,10 @@
 #pragma once
 #include "kelvane_bind.hpp"
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 namespace kelvane::fetching {
 
 inline py::module_ self() { return py::module_::import("kelvane.fetching"); }
@@ -42,6 +46,54 @@ inline py::object oracle_url(py::object user, py::object password, py::object ho
                               "port"_a = port_number, "database"_a = py::str(tnsname));
 }
 
+// Options of a database section whose values no message may show.
+inline constexpr const char* kSecretOptions[] = {"PASSWORD"};
+
+// `message` with every trace of the secret values of section `db` replaced by
+// ***: each value as written and as interpolated, and, where they stand quoted
+// as the configuration parser quotes them in its interpolation errors, the
+// rest of a value from each '%' and the names it refers to by %(name)s that
+// are no option of the section.
+inline py::str without_secrets(py::str message, const py::object& config, const py::object& db) {
+    std::vector<std::pair<py::str, py::str>> hidden;  // (text, its replacement)
+    const py::str plain_mask("***"), quoted_mask("'***'");
+    auto hide = [&](py::object value, bool also_unquoted) {
+        if (!PyUnicode_Check(value.ptr()) || py::len(value) == 0) return;
+        hidden.emplace_back(py::repr(value), quoted_mask);
+        if (also_unquoted) hidden.emplace_back(py::str(value), plain_mask);
+    };
+    for (const char* option : kSecretOptions) {
+        py::object raw = config.attr("get")(db, option, "raw"_a = true, "fallback"_a = py::none());
+        if (raw.is_none()) continue;
+        hide(raw, true);
+        try {
+            hide(config.attr("get")(db, option), true);
+        } catch (py::error_already_set& e) {
+            if (!is_ordinary(e)) throw;  // a value that cannot be interpolated has no such form
+        }
+        const py::str text(raw);
+        const auto size = static_cast<py::ssize_t>(py::len(text));
+        auto find = [&](const char* what, py::ssize_t from) {
+            return text.attr("find")(what, from).cast<py::ssize_t>();
+        };
+        for (py::ssize_t at = find("%", 0); at >= 0; at = find("%", at + 1)) {
+            hide(text[py::slice(at, size, 1)], false);
+            const py::ssize_t close = find(")", at + 2);
+            if (truthy(text.attr("startswith")("%(", at)) && close > at + 2) {
+                // a reference to another option of the section is no secret
+                py::object name = config.attr("optionxform")(text[py::slice(at + 2, close, 1)]);
+                if (!truthy(config.attr("has_option")(db, name))) hide(name, false);
+            }
+        }
+    }
+    std::stable_sort(hidden.begin(), hidden.end(), [](const auto& a, const auto& b) {
+        return py::len(a.first) > py::len(b.first);
+    });
+    py::object out = message;
+    for (const auto& [text, mask] : hidden) out = out.attr("replace")(text, mask);
+    return out;
+}
+
 inline py::object connect_to_oracle(py::object db) {
     auto configparser = py::module_::import("configparser");
     auto os_path = py::module_::import("os.path");
@@ -71,11 +123,13 @@ inline py::object connect_to_oracle(py::object db) {
         // info is out of reach once the connection is closed; the attribute
         // still names the cache namespace then
         if (PyObject_SetAttrString(conn.ptr(), "_kelvane_db_alias", db.ptr()) != 0) PyErr_Clear();
-        logger().attr("debug")(py::str(host) + py::str(" 已连接..."));
+        logger().attr("debug")(
+            without_secrets(py::str(py::str(host) + py::str(" 已连接...")), config, db));
         return conn;
     } catch (py::error_already_set& e) {
         if (!is_ordinary(e)) throw;
-        logger().attr("error")("数据库连接错误: " + error_text(e));
+        logger().attr("error")(
+            without_secrets(py::str(py::str("数据库连接错误: ") + py::str(e.value())), config, db));
         return py::none();
     }
 }

@@ -49,17 +49,13 @@ inline py::object rows_containing(py::object table, const char* column, py::obje
 }
 
 inline const char* domain_digit(const py::object& method_name) {
-    if (!PyUnicode_Check(method_name.ptr())) return nullptr;
-    std::string name = method_name.cast<std::string>();
-    if (name == "形变") return "2";
-    if (name == "电磁") return "3";
-    if (name == "流体") return "4";
+    if (text_equals(method_name, "形变")) return "2";
+    if (text_equals(method_name, "电磁")) return "3";
+    if (text_equals(method_name, "流体")) return "4";
     return nullptr;
 }
 
-inline bool is_all(const py::object& value) {
-    return PyUnicode_Check(value.ptr()) && value.cast<std::string>() == "全部";
-}
+inline bool is_all(const py::object& value) { return text_equals(value, "全部"); }
 
 inline py::object method_ids_from_database(const py::object& conn, const py::object& method_name) {
     if (const char* digit = domain_digit(method_name)) {
@@ -190,7 +186,7 @@ inline py::object get_table_names(py::object conn, py::object method_ids, py::ob
         "SELECT TABLE_NAME FROM ALL_TABLES WHERE TABLE_NAME LIKE '%' || :base_type_id || '%' "
         "AND TABLE_NAME LIKE '%' || :sample_rate_id || '%' "
         "AND TABLE_NAME LIKE '%' || :methodid || '%'";
-    const bool product = PyUnicode_Check(base_type_id.ptr()) && base_type_id.cast<std::string>() == "CP";
+    const bool product = text_equals(base_type_id, "CP");
     py::list parts;
     for (py::handle method_id : method_ids[py::str("methodid")]) {
         py::dict params;
