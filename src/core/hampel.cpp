@@ -319,7 +319,7 @@ std::size_t lane_window_limit(HampelKernel kernel) {
 }
 
 template <class T, bool Filter>
-void run_lanes(HampelKernel kernel, const LaneJob<T>& job) {
+void run_lanes([[maybe_unused]] HampelKernel kernel, const LaneJob<T>& job) {
 #if KELVANE_HAMPEL_X86
     if (kernel == HampelKernel::Avx512) return lanes_avx512<T, Filter>(job);
     if (kernel == HampelKernel::Avx2) return lanes_avx2<T, Filter>(job);
