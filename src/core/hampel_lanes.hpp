@@ -39,7 +39,11 @@
 // The vector helpers are always inlined: the notes on how vectors wider than
 // the default target are passed to functions do not apply. (The warning is
 // given at the end of the including file, so it stays off there.)
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(__clang__)
+#if __has_warning("-Wpsabi")
+#pragma clang diagnostic ignored "-Wpsabi"
+#endif
+#elif defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
