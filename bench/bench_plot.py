@@ -5,9 +5,12 @@ Two layouts, each drawn N times (default 50) from the sample database:
     (one figure of 7 subplots per call);
   * plot_by_stations: 3 items of one station point, 31 days of minute values
     (one figure of 3 subplots per call).
-Each is compared with a baseline that draws the same figure with plain
+Every subplot carries the earthquakes of a generated catalogue near its
+station (a second axis of epicentral distance, one label per event). Each is
+compared with a baseline that draws the same figure with plain
 pandas/matplotlib calls (subplots, line, title, unit label, ticks, mean and
-±2σ lines, savefig at 300 dpi, close). Every run happens in its own
+±2σ lines, earthquake markers and labels beside them, savefig at 300 dpi,
+close). Every run happens in its own
 interpreter so that peak memory (ru_maxrss) belongs to that run alone.
 
     python bench/bench_plot.py [--figures 50] [--quick]
@@ -25,6 +28,7 @@ import tempfile
 import time
 
 DAYS = 31
+QUAKE_FILTERS = [(300, 3.0)]
 
 
 def rss_mb():
@@ -42,7 +46,26 @@ def build_sample(folder):
                          end=end.strftime("%Y%m%d"), seed=11, extra_stations=6,
                          minute_days=DAYS, second_days=0, raw_days=0, libraries=("DYU",),
                          rates=("01",))
+    sandbox.write_catalogue(os.path.join(folder, "bench_kat.txt"), start=start.strftime("%Y%m%d"),
+                            end=end.strftime("%Y%m%d"), seed=11, count=150, extra_stations=6)
     return path, start.strftime("%Y%m%d"), end.strftime("%Y%m%d")
+
+
+def catalogue_path(db):
+    return os.path.join(os.path.dirname(db), "bench_kat.txt")
+
+
+def nearby_events(kat, stations, station, first, last):
+    """The earthquakes a subplot of the station shows (as the plotter selects them)."""
+    from kelvane import KAT
+
+    row = stations[stations["STATIONID"] == station].iloc[0]
+    events = kat[(kat.index >= first) & (kat.index <= last)]
+    if events.empty:
+        return events
+    marked = KAT.filtered_kats(events, station=(row["LATITUDE"], row["LONGITUDE"]),
+                               filters=QUAKE_FILTERS)
+    return marked[marked["flag"] == 1]
 
 
 def load_series(db, start, end, layout):
@@ -72,7 +95,7 @@ def load_series(db, start, end, layout):
     return conn, ts
 
 
-def baseline_figure(ts, keys, key_columns, stations, items, name):
+def baseline_figure(ts, keys, key_columns, stations, items, name, quakes):
     """The same figure drawn with plain pandas and matplotlib calls."""
     import matplotlib.pyplot as plt
     import numpy as np
@@ -99,6 +122,16 @@ def baseline_figure(ts, keys, key_columns, stations, items, name):
         ax[i].axhline(mean + 2 * std, color="gray", linestyle=":", alpha=0.5)
         ax[i].axhline(mean - 2 * std, color="gray", linestyle=":", alpha=0.5)
         ax[i].set_xlabel("")
+        events = quakes[key]
+        if not events.empty:
+            twin = ax[i].twinx()
+            twin.scatter(events.index, events["distance"], color="red", alpha=0.7,
+                         s=events["size"], label="地震")
+            twin.set_ylabel("震中距(km)")
+            twin.set_ylim(max(0, events["distance"].min() - 50), events["distance"].max() + 50)
+            for when, row in events.iterrows():
+                twin.annotate(row["text"], (when, row["distance"]), xytext=(5, 5),
+                              textcoords="offset points", color="red", fontsize=8)
     os.makedirs("figures", exist_ok=True)
     fig.savefig(f"./figures/{name}.png", dpi=300, bbox_inches="tight")
     plt.close(fig)
@@ -121,23 +154,34 @@ def worker(db, start, end, layout, which, figures):
     else:
         key_columns = ["STATIONID", "POINTID", "ITEMID"]
         keys = sorted(ts[key_columns].drop_duplicates().itertuples(index=False, name=None))
+    from kelvane import KAT
+
+    kat = KAT.read_KAT(catalogue_path(db))
+    grouped = ts.groupby(key_columns)
+    quakes = {}
+    for key in keys:
+        times = grouped.get_group(key).index
+        quakes[key] = nearby_events(kat, plotter.stations_table,
+                                    key[key_columns.index("STATIONID")], times.min(), times.max())
     rss_start = rss_mb()
     times, rss = [], []
     for n in range(figures):
         t0 = time.perf_counter()
         if which == "ours":
-            kwargs = dict(show_mean=True, show_std=True, fig_label=f"_{n}")
+            kwargs = dict(show_mean=True, show_std=True, fig_label=f"_{n}",
+                          kat_dir=catalogue_path(db), kat_filters=QUAKE_FILTERS)
             if layout == "items":
                 plotter.plot_by_items(ts, **kwargs)
             else:
                 plotter.plot_by_stations(ts, **kwargs)
         else:
             baseline_figure(ts, keys, key_columns, plotter.stations_table, plotter.items_table,
-                            f"base_{n}")
+                            f"base_{n}", quakes)
         times.append(time.perf_counter() - t0)
         rss.append(rss_mb())
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     print(json.dumps({
+        "events": sum(len(q) for q in quakes.values()),
         "median_s": statistics.median(times), "mean_s": statistics.fmean(times),
         "rows": len(ts), "subplots": len(keys), "rss_start_mb": rss_start,
         "rss_after_first_mb": rss[0], "rss_end_mb": rss[-1], "peak_mb": peak,
@@ -176,7 +220,8 @@ def main():
                               ("stations", "plot_by_stations (3 items of one point)")):
             ours = run_worker(args, layout, "ours")
             base = run_worker(args, layout, "baseline")
-            print(f"\n{label}: {ours['rows']} rows, {ours['subplots']} subplots per figure")
+            print(f"\n{label}: {ours['rows']} rows, {ours['subplots']} subplots per figure, "
+                  f"{ours['events']} earthquakes per figure")
             for name, r in (("kelvane", ours), ("baseline", base)):
                 print(f"  {name:9s} {r['median_s']:.3f} s/figure (median; mean {r['mean_s']:.3f}),"
                       f" peak RSS {r['peak_mb']:.0f} MB, RSS after figure 1 "

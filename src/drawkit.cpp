@@ -2,57 +2,196 @@
 // dictionaries and the small table helpers of the time-series plotter.
 #include "kelvane_bind.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
+using kelvane::is_ordinary;
 using kelvane::self_module;
 using kelvane::to_text;
 using kelvane::truthy;
 
-// Song (serif) and Hei (sans) faces that carry the Chinese glyphs on machines
-// without the Windows fonts; scripts/setup-system.sh installs them.
+// CJK faces the style falls back to after the Windows fonts, best first: the
+// Song (serif) face of Debian's fonts-noto-cjk (scripts/setup-system.sh
+// installs it), then the Hei (sans) face, which the optional extra
+// kelvane[fonts] also brings from PyPI.
 constexpr const char* kCjkSerif = "Noto Serif CJK SC";
 constexpr const char* kCjkSans = "Noto Sans CJK SC";
 
+constexpr const char* kNoCjkFont =
+    "未找到可显示汉字的字体，图中的中文将显示为方框。安装开源字体: "
+    "pip install \"kelvane[fonts]\"，或在 Debian/Ubuntu 上: apt-get install fonts-noto-cjk";
+
 py::module_ drawkit() { return self_module("kelvane.drawkit"); }
+
+py::object font_list(py::handle font_manager) {
+    return font_manager.attr("fontManager").attr("ttflist");
+}
 
 // Family names matplotlib's font manager knows.
 bool font_known(py::handle font_manager, const char* family) {
-    py::object entries = font_manager.attr("fontManager").attr("ttflist");
-    for (py::handle entry : entries) {
+    for (py::handle entry : font_list(font_manager)) {
         if (to_text(entry.attr("name")) == family) return true;
     }
     return false;
 }
 
-// matplotlib keeps a cache of the machine's fonts; a cache written before the
-// CJK fonts were installed does not list them. Register the installed files
-// in that case so the fallback faces are found without a cache rebuild.
-void register_cjk_fonts(py::handle font_manager) {
-    if (font_known(font_manager, kCjkSerif) && font_known(font_manager, kCjkSans)) return;
-    auto os_path = py::module_::import("os.path");
-    py::object files = font_manager.attr("findSystemFonts")();
-    for (py::handle file : files) {
-        std::string base = to_text(os_path.attr("basename")(file));
-        if (base.rfind("NotoSerifCJK", 0) == 0 || base.rfind("NotoSansCJK", 0) == 0) {
+bool ends_with_any(std::string text, std::initializer_list<const char*> endings) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const char* e : endings) {
+        const std::string end(e);
+        if (text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool is_collection(const std::string& path) { return ends_with_any(path, {".ttc", ".otc"}); }
+
+bool names_cjk(const std::string& path) {
+    std::string lower = path;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower.find("cjk") != std::string::npos;
+}
+
+// Files of the CJK fonts that the kelvane[fonts] extra (the noto-cjk packages)
+// installed; none when it is not installed.
+std::vector<std::string> extra_font_files() {
+    std::vector<std::string> out;
+    py::object noto;
+    try {
+        noto = py::module_::import("noto_cjk");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        return out;
+    }
+    py::list fonts = noto.attr("list_otc")();
+    for (py::handle f : noto.attr("list_fonts")()) fonts.append(f);
+    for (py::handle f : fonts) {
+        if (!truthy(f.attr("installed"))) continue;
+        try {
+            out.push_back(to_text(f.attr("path")));
+        } catch (py::error_already_set& e) {
+            if (!is_ordinary(e)) throw;  // a package without its file
+        }
+    }
+    return out;
+}
+
+// Font files that may hold the CJK faces: the extra's files, then the
+// collections matplotlib has read (of which an older matplotlib knows only the
+// first face), then, when `system` is set, the machine's other CJK font files
+// (matplotlib's font list may have been cached before they were installed).
+std::vector<std::string> candidate_files(py::handle font_manager, bool system) {
+    std::vector<std::string> out = extra_font_files();
+    auto add = [&](const std::string& path) {
+        if (std::find(out.begin(), out.end(), path) == out.end()) out.push_back(path);
+    };
+    for (py::handle entry : font_list(font_manager)) {
+        std::string path = to_text(entry.attr("fname"));
+        if (is_collection(path) && names_cjk(path)) add(path);
+    }
+    if (system) {
+        for (py::handle file : font_manager.attr("findSystemFonts")()) {
+            std::string path = to_text(file);
+            if (names_cjk(path)) add(path);
+        }
+    }
+    return out;
+}
+
+// The faces of a font file (one, or several in a collection), read lazily
+// with fontTools.
+py::list faces_of(const std::string& path) {
+    py::module_ ttlib = py::module_::import("fontTools.ttLib");
+    if (is_collection(path)) return ttlib.attr("TTCollection")(path, "lazy"_a = true).attr("fonts");
+    py::list one;
+    one.append(ttlib.attr("TTFont")(path, "lazy"_a = true));
+    return one;
+}
+
+std::string face_name(py::handle face, int typographic, int plain) {
+    py::object table = face.attr("__getitem__")("name");
+    py::object name = table.attr("getDebugName")(typographic);
+    if (name.is_none()) name = table.attr("getDebugName")(plain);
+    return name.is_none() ? std::string() : to_text(name);
+}
+
+// Index of the regular face of `family` in the font file, if it holds one.
+std::optional<std::size_t> regular_face(const py::list& faces, const char* family) {
+    for (std::size_t i = 0; i < py::len(faces); ++i) {
+        py::handle face = faces[i];
+        if (face_name(face, 16, 1) == family && face_name(face, 17, 2) == "Regular") return i;
+    }
+    return std::nullopt;
+}
+
+// The face as a font file of its own, written once into matplotlib's cache
+// folder (the name carries the collection's size and time, so an updated
+// collection is read again).
+std::string face_file(const std::string& path, const py::list& faces, std::size_t index) {
+    py::module_ os = py::module_::import("os");
+    py::object os_path = os.attr("path");
+    py::object folder = os_path.attr("join")(
+        py::module_::import("matplotlib").attr("get_cachedir")(), "kelvane-fonts");
+    os.attr("makedirs")(folder, "exist_ok"_a = true);
+    py::object info = os.attr("stat")(path);
+    py::object stem = os_path.attr("splitext")(os_path.attr("basename")(path))[py::int_(0)];
+    py::object face = faces[index];
+    const bool cff = to_text(face.attr("sfntVersion")) == "OTTO";
+    std::string name = to_text(stem) + "-" + std::to_string(index) + "-" +
+                       to_text(info.attr("st_size")) + "-" + to_text(info.attr("st_mtime_ns")) +
+                       (cff ? ".otf" : ".ttf");
+    py::object target = os_path.attr("join")(folder, name);
+    if (!truthy(os_path.attr("isfile")(target)))
+        kelvane::write_atomically(target, [&](py::object where) { face.attr("save")(where); });
+    return to_text(target);
+}
+
+// Makes `family` known to matplotlib if a CJK font file on the machine (or
+// of the fonts extra) holds it: a file matplotlib has not read is added
+// (matplotlib 3.11 and later read every face of a collection); a face that
+// matplotlib still does not see, because it reads only the first face of a
+// collection, is added from a file of its own.
+bool make_known(py::handle font_manager, const char* family) {
+    if (font_known(font_manager, family)) return true;
+    py::object manager = font_manager.attr("fontManager");
+    for (const bool system : {false, true}) {
+        std::vector<std::string> read;
+        for (py::handle entry : font_list(font_manager)) read.push_back(to_text(entry.attr("fname")));
+        for (const std::string& path : candidate_files(font_manager, system)) {
             try {
-                font_manager.attr("fontManager").attr("addfont")(file);
+                py::list faces = faces_of(path);
+                std::optional<std::size_t> index = regular_face(faces, family);
+                if (!index) continue;
+                if (std::find(read.begin(), read.end(), path) == read.end()) {
+                    manager.attr("addfont")(path);
+                    read.push_back(path);
+                    if (font_known(font_manager, family)) return true;
+                }
+                manager.attr("addfont")(face_file(path, faces, *index));
+                if (font_known(font_manager, family)) return true;
             } catch (py::error_already_set& e) {
-                if (!kelvane::is_ordinary(e)) throw;  // an unreadable file is skipped
+                if (!is_ordinary(e)) throw;  // an unreadable file, a cache that cannot be written
+                drawkit().attr("logger").attr("debug")("CJK font " + path + ": " + kelvane::error_text(e));
             }
         }
     }
+    return false;
 }
 
-// The preferred family when matplotlib knows it, else the CJK fallback when
-// that is known, else the preferred name unchanged.
+// The preferred family when matplotlib knows it, else the fallback when there
+// is one, else the preferred name unchanged.
 std::string family_or_fallback(py::handle font_manager, const char* preferred,
-                               const char* fallback) {
+                               const std::optional<std::string>& fallback) {
     if (font_known(font_manager, preferred)) return preferred;
-    if (font_known(font_manager, fallback)) return fallback;
+    if (fallback) return *fallback;
     return preferred;
 }
 
@@ -162,8 +301,13 @@ KELVANE_MODULE(drawkit, m) {
     m.attr("pd") = py::module_::import("pandas");
     m.attr("logger") = py::module_::import("kelvane.logsetup").attr("plotting_logger");
 
+    // The CJK faces the machine offers, best first.
     py::module_ font_manager = py::module_::import("matplotlib.font_manager");
-    register_cjk_fonts(font_manager);
+    std::vector<std::string> cjk;
+    for (const char* family : {kCjkSerif, kCjkSans}) {
+        if (make_known(font_manager, family)) cjk.push_back(family);
+    }
+    if (cjk.empty()) py::object(m.attr("logger")).attr("warning")(kNoCjkFont);
 
     // The publication style, for every later figure of the process.
     py::object rc = matplotlib.attr("rcParams");
@@ -174,24 +318,31 @@ KELVANE_MODULE(drawkit, m) {
     rc["xtick.direction"] = "out";
     rc["ytick.direction"] = "out";
     rc["font.family"] = "serif";
+    // The Windows faces first, then the best CJK face found here.
     py::list serif;
-    for (const char* name : {"STSong", "SimSun", "DengXian", "Times New Roman", "serif", kCjkSerif})
+    for (const char* name : {"STSong", "SimSun", "DengXian", "Times New Roman", "serif"})
         serif.append(name);
+    if (!cjk.empty()) serif.append(cjk.front());
     rc["font.serif"] = serif;
     rc["font.size"] = 12;
     rc["mathtext.fontset"] = "stix";
     rc["pdf.fonttype"] = 42;
     rc["axes.xmargin"] = 0.01;
 
-    const std::string song = family_or_fallback(font_manager, "STSong", kCjkSerif);
-    const std::string hei = family_or_fallback(font_manager, "SimHei", kCjkSans);
-    m.attr("font_title") = font_dict(song, "black", "normal", 11);
-    m.attr("font_xlabel") = font_dict(song, nullptr, "normal", 11);
-    m.attr("font_unit") = font_dict(song, nullptr, "normal", 11);
-    m.attr("font_suptitle") = font_dict(hei, "black", "normal", 16);
-    m.attr("legend_font") = font_dict(song, nullptr, nullptr, 9);
-    m.attr("cjk_serif_family") = kCjkSerif;
-    m.attr("cjk_sans_family") = kCjkSans;
+    // Song faces for titles and labels, a Hei face for figure titles.
+    std::optional<std::string> song, hei;
+    if (!cjk.empty()) song = hei = cjk.front();
+    if (std::find(cjk.begin(), cjk.end(), kCjkSans) != cjk.end()) hei = kCjkSans;
+    const std::string title_family = family_or_fallback(font_manager, "STSong", song);
+    const std::string hei_family = family_or_fallback(font_manager, "SimHei", hei);
+    m.attr("font_title") = font_dict(title_family, "black", "normal", 11);
+    m.attr("font_xlabel") = font_dict(title_family, nullptr, "normal", 11);
+    m.attr("font_unit") = font_dict(title_family, nullptr, "normal", 11);
+    m.attr("font_suptitle") = font_dict(hei_family, "black", "normal", 16);
+    m.attr("legend_font") = font_dict(title_family, nullptr, nullptr, 9);
+    // The CJK faces in use (None when the machine has none).
+    m.attr("cjk_serif_family") = song ? py::object(py::str(*song)) : py::none();
+    m.attr("cjk_sans_family") = hei ? py::object(py::str(*hei)) : py::none();
 
     m.def("create_figures_folder", &create_figures_folder, "创建保存图像的文件夹");
     m.def("calculate_stats", &calculate_stats, "df"_a, "column"_a = "OBSVALUE",

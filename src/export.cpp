@@ -94,7 +94,8 @@ py::object export_veld(py::object df, py::object file_path, py::object metadata)
     py::object table = veld_table(df, metadata);
     if (table.is_none()) return py::none();
     py::object pq = self().attr("pq");
-    kelvane::write_in_place(file_path, [&](py::object path) { pq.attr("write_table")(table, path); });
+    kelvane::write_atomically(file_path,
+                              [&](py::object path) { pq.attr("write_table")(table, path); });
     logger().attr("info")("数据已导出至 " + kelvane::to_text(file_path) + " (VELD 格式)");
     return py::none();
 }
@@ -103,10 +104,26 @@ py::object export_to_feather(py::object df, py::object file_path, py::object met
     py::object table = veld_table(df, metadata);
     if (table.is_none()) return py::none();
     py::object feather = py::module_::import("pyarrow.feather");
-    kelvane::write_in_place(file_path,
-                   [&](py::object path) { feather.attr("write_feather")(table, path); });
+    kelvane::write_atomically(file_path,
+                              [&](py::object path) { feather.attr("write_feather")(table, path); });
     logger().attr("info")("数据已导出至 " + kelvane::to_text(file_path));
     return py::none();
+}
+
+// The package's file writer for its Python code (the command line): write is
+// called with the path to write to (an open binary file for a device or FIFO),
+// or with an open file when mode is given, and the file appears at target
+// only once write has returned.
+py::object write_atomically(py::object target, py::object write, py::object mode,
+                            py::object encoding, py::object newline) {
+    py::object result = py::none();
+    if (mode.is_none()) {
+        kelvane::write_atomically(target, [&](py::object path) { result = write(path); });
+    } else {
+        kelvane::write_file_atomically(target, kelvane::require_text(mode, "mode"), encoding, newline,
+                                       [&](py::object file) { result = write(file); });
+    }
+    return result;
 }
 
 }  // namespace
@@ -134,4 +151,11 @@ KELVANE_MODULE(export, m) {
           "将 DataFrame 以 VELD 格式导出为 Parquet 文件。");
     m.def("export_to_feather", &export_to_feather, "df"_a, "file_path"_a,
           "metadata"_a = py::none(), "将 DataFrame 以 VELD 格式导出为 Feather 文件。");
+    m.def("_write_atomically", &write_atomically, "target"_a, "write"_a, "mode"_a = py::none(),
+          "encoding"_a = py::none(), "newline"_a = py::none(),
+          "Call write(path) (or write(file) for a mode 'w', 'wt', 'wb') and let the\n"
+          "result appear at target only when write returns: a temporary file beside\n"
+          "the target is renamed over it; on an error the earlier file stays. A\n"
+          "device or FIFO is written into, write() then getting an open binary file.\n"
+          "Returns what write returns.");
 }

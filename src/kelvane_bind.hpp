@@ -6,6 +6,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "core/atomic_file.hpp"
+
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -140,43 +143,132 @@ inline bool is_local_path(py::handle target) {
     return text.attr("find")("://").cast<long>() < 0;
 }
 
-// Writes a file in one piece: write(path) is called with a fresh temporary
-// path beside `target`, and the result is moved over `target` once the write
-// has returned. On any failure the temporary file is removed, whatever stood
-// at `target` is left as it was, and the error propagates. A target that is
-// not a local path goes to write() as it is.
+// The OSError subclass Python raises for this errno (FileNotFoundError,
+// PermissionError, ...), naming the path.
+[[noreturn]] inline void raise_file_error(const core::FileError& e) {
+    py::module_ os = py::module_::import("os");
+    py::object error = py::module_::import("builtins").attr("OSError")(
+        e.code(), os.attr("strerror")(e.code()), os.attr("fsdecode")(py::bytes(e.path())));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+namespace atomic_detail {
+
+inline std::string file_system_name(py::handle target) {
+    py::module_ os = py::module_::import("os");
+    return os.attr("fsencode")(os.attr("fspath")(target)).cast<std::string>();
+}
+
+inline py::object python_name(const std::string& path) {
+    return py::module_::import("os").attr("fsdecode")(py::bytes(path));
+}
+
+// The file-system steps run without the interpreter lock (folder scans,
+// fsync, opening a FIFO can take a while); their errors become OSError.
+template <typename Step>
+void without_gil(Step&& step) {
+    try {
+        py::gil_scoped_release release;
+        step();
+    } catch (const core::FileError& e) {
+        raise_file_error(e);
+    }
+}
+
+inline std::unique_ptr<core::AtomicFile> begin(py::handle target) {
+    std::string name = file_system_name(target);
+    std::unique_ptr<core::AtomicFile> file;
+    without_gil([&] { file = std::make_unique<core::AtomicFile>(name); });
+    return file;
+}
+
+// write(f) with a Python file object on the write's descriptor (a duplicate,
+// so closing f leaves the writer's own), closed before the commit; on an
+// error the file is dropped by its owner.
 template <typename Write>
-void write_in_place(py::object target, Write&& write) {
+void through_stream(core::AtomicFile& file, const std::string& mode, py::object encoding,
+                    py::object newline, Write&& write) {
+    int fd = -1;
+    without_gil([&] { fd = file.fd(); });
+    py::object stream = py::module_::import("io").attr("open")(
+        py::module_::import("os").attr("dup")(fd), mode, "encoding"_a = encoding,
+        "newline"_a = newline);
+    try {
+        write(stream);
+    } catch (...) {
+        try {
+            stream.attr("close")();
+        } catch (py::error_already_set&) {
+            // the write's own error is the one to report
+        }
+        throw;
+    }
+    stream.attr("close")();  // flushes; a full disk shows here
+    without_gil([&] { file.commit(); });
+}
+
+}  // namespace atomic_detail
+
+// Writes a file in one piece through core::AtomicFile (see there for what
+// that guarantees). write(where) is called once: `where` is the str path of
+// the temporary file, or, for a target that is written directly (a device,
+// a FIFO), an open binary file on it, so that neither a writer's seek nor its
+// clean-up after a failure (pyarrow removes the path it could not write)
+// reaches the device. The write is committed once write() returns and dropped
+// if it raises, the error propagating with the earlier file untouched. A
+// target that is not a local path (a file object, a URI) goes to write() as
+// it is. For writers that take a path or a file, as pyarrow and pandas do.
+template <typename Write>
+void write_atomically(py::object target, Write&& write) {
     if (!is_local_path(target)) {
         write(target);
         return;
     }
-    py::module_ os = py::module_::import("os");
-    py::object os_path = os.attr("path");
-    // Through a symbolic link to the file it names, as a direct write would.
-    py::object final_path =
-        os_path.attr("realpath")(os.attr("fsdecode")(os.attr("fspath")(target)));
-    py::object folder = os_path.attr("dirname")(final_path);
-    std::string name = os_path.attr("basename")(final_path).cast<std::string>();
-    std::string token = py::module_::import("secrets").attr("token_hex")(8).cast<std::string>();
-    py::object temporary = os_path.attr("join")(folder, py::str("." + name + "." + token + ".tmp"));
-    try {
-        write(temporary);
-        if (truthy(os_path.attr("isfile")(final_path))) {
-            // keep the permissions of the file being replaced
-            py::object mode = py::module_::import("stat").attr("S_IMODE")(
-                os.attr("stat")(final_path).attr("st_mode"));
-            os.attr("chmod")(temporary, mode);
-        }
-        os.attr("replace")(temporary, final_path);
-    } catch (...) {
-        try {
-            if (truthy(os_path.attr("lexists")(temporary))) os.attr("remove")(temporary);
-        } catch (py::error_already_set&) {
-            // the write's own error is the one the caller needs to see
-        }
-        throw;
+    std::unique_ptr<core::AtomicFile> file = atomic_detail::begin(target);
+    if (file->direct()) {
+        atomic_detail::through_stream(*file, "wb", py::none(), py::none(), write);
+        return;
     }
+    write(atomic_detail::python_name(file->path()));  // on an error, file's destructor drops it
+    atomic_detail::without_gil([&] { file->commit(); });
+}
+
+// The same for writers that need a path whatever the target (a database
+// file): a direct target is handed over as its own path.
+template <typename Write>
+void write_atomically_to_path(py::object target, Write&& write) {
+    std::unique_ptr<core::AtomicFile> file = atomic_detail::begin(target);
+    write(atomic_detail::python_name(file->path()));
+    atomic_detail::without_gil([&] { file->commit(); });
+}
+
+// The same with an open file: write(f) gets a Python file object opened with
+// `mode` ("w", "wt" or "wb"; encoding and newline as for open()). A file
+// object given as target goes to write() as it is.
+template <typename Write>
+void write_file_atomically(py::object target, const std::string& mode, py::object encoding,
+                           py::object newline, Write&& write) {
+    if (mode != "w" && mode != "wt" && mode != "wb") {
+        throw py::value_error("mode must be 'w', 'wt' or 'wb', not " +
+                              py::repr(py::str(mode)).cast<std::string>());
+    }
+    if (!is_local_path(target)) {
+        write(target);
+        return;
+    }
+    std::unique_ptr<core::AtomicFile> file = atomic_detail::begin(target);
+    atomic_detail::through_stream(*file, mode, encoding, newline, write);
+}
+
+// Bytes made in C++, written in one piece; the GIL is released throughout.
+inline void write_bytes_atomically(py::object target, std::string_view data) {
+    std::string name = atomic_detail::file_system_name(target);
+    atomic_detail::without_gil([&] {
+        core::AtomicFile file(name);
+        file.write_all(data);
+        file.commit();
+    });
 }
 
 }  // namespace kelvane

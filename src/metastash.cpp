@@ -114,28 +114,6 @@ py::object normalize_columns(py::object df) {
     return out;
 }
 
-// Writes the table to a hidden file beside its final name, then moves it into
-// place, so a reader or an interrupted writer never leaves half a file under
-// the cache name.
-void write_parquet_atomically(py::object table, py::object path) {
-    auto os = py::module_::import("os");
-    auto p = os_path();
-    py::object folder = p.attr("dirname")(path);
-    py::object token = py::module_::import("uuid").attr("uuid4")().attr("hex");
-    py::object temp = p.attr("join")(
-        folder, py::str(".") + p.attr("basename")(path) + py::str(".") + token + py::str(".tmp"));
-    try {
-        table.attr("to_parquet")(temp, "index"_a = false);
-        os.attr("replace")(temp, path);
-    } catch (py::error_already_set&) {
-        try {  // the write error is the one the caller sees
-            if (truthy(p.attr("exists")(temp))) os.attr("remove")(temp);
-        } catch (py::error_already_set&) {
-        }
-        throw;
-    }
-}
-
 py::object save_table(py::object cls, py::object table_name, py::object df, py::object cache_dir,
                       py::object ns) {
     check_table_name(table_name);
@@ -144,7 +122,10 @@ py::object save_table(py::object cls, py::object table_name, py::object df, py::
     cls.attr("ensure_cache_dir")(cache_dir, ns);
     py::object normalized = cls.attr("normalize_columns")(df);
     py::object path = cls.attr("cache_path")(table_name, cache_dir, ns);
-    write_parquet_atomically(normalized, path);
+    // a reader or an interrupted writer never sees half a file under the cache name
+    kelvane::write_atomically(path, [&](py::object temporary) {
+        normalized.attr("to_parquet")(temporary, "index"_a = false);
+    });
     return path;
 }
 

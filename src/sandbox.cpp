@@ -280,13 +280,6 @@ py::str build(py::object path, py::object start, py::object end, py::object seed
     py::module_ os_path = py::module_::import("os.path");
     py::object folder = os_path.attr("dirname")(target);
     os.attr("makedirs")(folder, "exist_ok"_a = true);
-    // Written under a temporary name in the same folder and moved into place,
-    // so nobody ever opens a half-written database.
-    py::object tmp_path = os_path.attr("join")(
-        folder, "." + os_path.attr("basename")(target).cast<std::string>() + "." +
-                    std::to_string(os.attr("getpid")().cast<long>()) + ".building");
-    if (os_path.attr("lexists")(tmp_path).cast<bool>()) os.attr("remove")(tmp_path);
-    Writer w{py::none(), py::module_::import("gzip").attr("compress")};
     // Hundreds of thousands of row tuples, none of them cyclic: keep the
     // cycle collector out of the way while they are made.
     struct CollectorPause {
@@ -297,31 +290,33 @@ py::str build(py::object path, py::object start, py::object end, py::object seed
             if (was_enabled) gc.attr("enable")();
         }
     } pause;
-    try {
-        w.con = py::module_::import("sqlite3").attr("connect")(tmp_path, "isolation_level"_a = py::none());
-        w.exec("PRAGMA journal_mode=OFF");
-        w.exec("PRAGMA synchronous=OFF");
-        w.exec("BEGIN");
-        write_dictionary(w, o.stations);
-        for (const auto& t : data_tables) write_data_table(w, t);
-        for (const auto& t : log_tables) write_log_table(w, t, o.seed);
-        write_info(w, o, static_cast<std::size_t>(extra_stations));
-        w.exec("COMMIT");
-        w.con.attr("close")();
-        w.con = py::none();
-        os.attr("replace")(tmp_path, target);
-    } catch (...) {
-        // Keep the original error; cleaning up must not mask it.
-        PyObject *type, *value, *trace;
-        PyErr_Fetch(&type, &value, &trace);
+    // Nobody ever opens a half-written database: it appears under its name
+    // once complete.
+    kelvane::write_atomically_to_path(py::str(target), [&](py::object building) {
+        Writer w{py::none(), py::module_::import("gzip").attr("compress")};
         try {
-            if (!w.con.is_none()) w.con.attr("close")();
-            os.attr("remove")(tmp_path);
-        } catch (py::error_already_set&) {
+            w.con = py::module_::import("sqlite3").attr("connect")(building, "isolation_level"_a = py::none());
+            w.exec("PRAGMA journal_mode=OFF");
+            w.exec("PRAGMA synchronous=OFF");
+            w.exec("BEGIN");
+            write_dictionary(w, o.stations);
+            for (const auto& t : data_tables) write_data_table(w, t);
+            for (const auto& t : log_tables) write_log_table(w, t, o.seed);
+            write_info(w, o, static_cast<std::size_t>(extra_stations));
+            w.exec("COMMIT");
+            w.con.attr("close")();
+        } catch (...) {
+            // Keep the original error; closing must not mask it.
+            PyObject *type, *value, *trace;
+            PyErr_Fetch(&type, &value, &trace);
+            try {
+                if (!w.con.is_none()) w.con.attr("close")();
+            } catch (py::error_already_set&) {
+            }
+            PyErr_Restore(type, value, trace);
+            throw;
         }
-        PyErr_Restore(type, value, trace);
-        throw;
-    }
+    });
     self().attr("logger").attr("info")("示例数据库已写入: " + target);
     return py::str(target);
 }
@@ -447,14 +442,7 @@ py::str write_catalogue(py::object path, py::object start, py::object end, py::o
             text += '\n';
         }
     }
-    py::object f = py::module_::import("builtins").attr("open")(target, "w", "encoding"_a = "utf-8", "newline"_a = "\n");
-    try {
-        f.attr("write")(py::str(text));
-    } catch (...) {
-        f.attr("close")();
-        throw;
-    }
-    f.attr("close")();
+    kelvane::write_bytes_atomically(py::str(target), text);  // UTF-8, "\n" line ends
     self().attr("logger").attr("info")("地震目录已写入: " + target);
     return py::str(target);
 }

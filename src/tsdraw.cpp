@@ -4,6 +4,7 @@
 
 #include "tsdraw/common.hpp"
 #include "tsdraw/decorate.hpp"
+#include "tsdraw/finish.hpp"
 #include "tsdraw/layouts.hpp"
 #include "tsdraw/prepare.hpp"
 
@@ -52,14 +53,15 @@ KELVANE_MODULE(tsdraw, m) {
             "plot_types"_a = py::none(), "show_mean"_a = false, "show_std"_a = false,
             "std_multiplier"_a = 2.0, "annotations"_a = py::none(), "figure_format"_a = "png",
             "kat_dir"_a = py::none(), "kat_filters"_a = py::none(), "start_time"_a = py::none(),
-            "end_time"_a = py::none(), "xlabel"_a = "");
+            "end_time"_a = py::none(), "xlabel"_a = "", "show_legend"_a = true);
     cls.def("plot_by_stations", &plot_by_stations, "ts"_a, "prefix"_a = "", "set_zero"_a = true,
             "fig_label"_a = "", "daily_mean_values"_a = false, "invert_y"_a = false,
             "figure_format"_a = "png", "reindex"_a = false, "fig_height"_a = 1.5,
             "rainfall"_a = py::none(), "plot_type"_a = "line", "plot_types"_a = py::none(),
             "show_mean"_a = false, "show_std"_a = false, "std_multiplier"_a = 2.0,
             "annotations"_a = py::none(), "kat_dir"_a = py::none(), "kat_filters"_a = py::none(),
-            "start_time"_a = py::none(), "end_time"_a = py::none(), "xlabel"_a = "");
+            "start_time"_a = py::none(), "end_time"_a = py::none(), "xlabel"_a = "",
+            "show_legend"_a = true);
     cls.def("plot", &plot, "ts"_a, "groupby"_a = "item", "prefix"_a = "", "fig_label"_a = "",
             "xlabel"_a = "");
 }

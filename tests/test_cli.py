@@ -2,10 +2,15 @@
 process against the sample database."""
 
 import json
+import os
+import re
+import stat
 import sys
+import threading
 from pathlib import Path
 
 import pandas as pd
+import pyarrow.feather as feather
 import pyarrow.parquet as pq
 import pytest
 
@@ -31,6 +36,17 @@ def window(days=3):
 def kelvane(run_python, home, cwd, *args):
     return run_python("import sys, kelvane.__main__ as m; sys.exit(m.main(sys.argv[1:]))",
                       home, cwd=cwd, args=args)
+
+
+def child_env(home):
+    """Environment of a child interpreter running the kelvane under test."""
+    import kelvane
+
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTEST")}
+    env["HOME"] = str(home)
+    parent = str(Path(kelvane.__file__).resolve().parent.parent)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (parent, env.get("PYTHONPATH", "")) if p)
+    return env
 
 
 def fetch_args(db, out, **over):
@@ -75,7 +91,10 @@ def test_fetch_writes_veld_parquet(run_python, tmp_path, sample_db):
     assert (times.to_series().diff().dropna() >= pd.Timedelta(0)).all()
 
 
-@pytest.mark.parametrize("suffix", [".feather", ".csv"])
+MAGIC = {".parquet": b"PAR1", ".veld": b"PAR1", ".feather": b"ARROW1", ".arrow": b"ARROW1"}
+
+
+@pytest.mark.parametrize("suffix", [".feather", ".arrow", ".veld", ".csv"])
 def test_fetch_other_containers_round_trip(run_python, tmp_path, sample_db, suffix):
     parquet = tmp_path / "a.parquet"
     other = tmp_path / f"a{suffix}"
@@ -87,13 +106,83 @@ def test_fetch_other_containers_round_trip(run_python, tmp_path, sample_db, suff
         got = pd.read_csv(other, dtype={"STATIONID": str, "POINTID": str, "ITEMID": str})
         assert len(got) == len(ref)
         assert got["OBSVALUE"].astype("float32").equals(ref["OBSVALUE"].reset_index(drop=True))
+        return
+    content = other.read_bytes()
+    assert content.startswith(MAGIC[suffix]) and content.endswith(MAGIC[suffix])
+    if MAGIC[suffix] == b"PAR1":
+        table = pq.read_table(other)
     else:
-        got = pd.read_feather(other)
-        assert b"station_info" in __import__("pyarrow").feather.read_table(other).schema.metadata
-        assert len(got) == len(ref)
+        table = feather.read_table(other)
+    meta = table.schema.metadata
+    assert b"station_info" in meta and json.loads(meta[b"kelvane_db_alias"]) == "sandbox"
+    assert table.num_rows == len(ref)
+    import kelvane.__main__ as cli
+
+    assert cli.alias_of_file(other) == "sandbox"  # what plot reads to find the cache
+
+
+def test_fetch_into_a_fifo_streams_it_and_keeps_the_fifo(run_python, tmp_path, sample_db):
+    fifo = tmp_path / "out.csv"
+    os.mkfifo(fifo)
+    got = []
+
+    def drain():
+        with open(fifo, "rb") as f:
+            got.append(f.read())
+
+    reader = threading.Thread(target=drain, daemon=True)
+    reader.start()
+    r = kelvane(run_python, tmp_path, tmp_path, *fetch_args(sample_db, fifo))
+    reader.join(timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    assert got and got[0].startswith(b"STARTDATE,") and got[0].count(b"\n") > 100
+
+
+SLOW_CSV = """
+import sys, time
+import pandas as pd
+import kelvane.__main__ as m
+
+plain = pd.DataFrame.to_csv
+
+def slow_to_csv(self, where=None, *args, **kwargs):
+    # the CSV text written a slice at a time, so that two runs overlap
+    text = plain(self, None, *args, **kwargs)
+    with open(where, "w", newline="") as f:
+        for at in range(0, len(text), len(text) // 20 + 1):
+            f.write(text[at:at + len(text) // 20 + 1])
+            f.flush()
+            time.sleep(0.03)
+
+pd.DataFrame.to_csv = slow_to_csv
+sys.exit(m.main(sys.argv[1:]))
+"""
+
+
+def test_two_fetches_into_one_file_at_once_leave_one_whole_file(tmp_path, sample_db):
+    """Both succeed and the file is one complete write, never a mix."""
+    import subprocess
+
+    out = tmp_path / "out.csv"
+    env = child_env(tmp_path)
+    runs = [subprocess.Popen([sys.executable, "-c", SLOW_CSV, *fetch_args(sample_db, out)],
+                             cwd=tmp_path, env=env, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+            for _ in range(2)]
+    errors = [p.communicate(timeout=300)[1] for p in runs]
+    assert [p.returncode for p in runs] == [0, 0], errors
+    single = tmp_path / "single.csv"
+    r = subprocess.run([sys.executable, "-c", SLOW_CSV, *fetch_args(sample_db, single)],
+                       cwd=tmp_path, env=env, capture_output=True, timeout=300)
+    assert r.returncode == 0, r.stderr
+    assert out.read_bytes() == single.read_bytes()
+    assert [p.name for p in tmp_path.iterdir() if "tmp" in p.name] == []
 
 
 @pytest.mark.parametrize("over, needle", [
+    ({"--station": "不存在"}, "the station word '不存在' matched no station"),
+    ({"--item": "不存在"}, "the item word '不存在' matched no item"),
+    ({"--start": window()[1], "--end": window()[0]}, "is after --end"),
     ({"--rate": "周值"}, "unknown sample rate"),
     ({"--library": "某库"}, "unknown library"),
     ({"--method": "不存在的方法"}, "no data"),
@@ -104,6 +193,44 @@ def test_fetch_user_errors(run_python, tmp_path, sample_db, over, needle):
     out = tmp_path / "x.parquet"
     r = kelvane(run_python, tmp_path, tmp_path, *fetch_args(sample_db, out, **over))
     assert needle in one_error_line(r)
+    assert not out.exists()
+
+
+def test_library_warnings_go_to_the_log_not_to_standard_error(run_python, tmp_path, sample_db):
+    r = run_python("""
+        import sys, warnings, kelvane.__main__ as m
+        real = m.check_request_words
+        def noisy(*args):
+            warnings.warn("library noise", FutureWarning)
+            return real(*args)
+        m.check_request_words = noisy
+        sys.exit(m.main(sys.argv[1:]))
+    """, tmp_path, cwd=tmp_path, args=fetch_args(sample_db, tmp_path / "x.csv", **{"--rate": "周值"}))
+    assert "unknown sample rate" in one_error_line(r)
+    log = tmp_path / ".local" / "share" / "kelvane" / "logs" / "app.log"
+    assert "library noise" in log.read_text()
+
+
+def test_a_request_outside_the_sample_says_which_days_it_holds(run_python, tmp_path, sample_db):
+    out = tmp_path / "x.csv"
+    r = kelvane(run_python, tmp_path, tmp_path,
+                *fetch_args(sample_db, out, **{"--start": "20100101", "--end": "20100105"}))
+    line = one_error_line(r)
+    found = re.search(r"no data for 水位 at 全部 from 20100101 to 20100105: the sample database "
+                      r"holds 分钟值 rows from (\d{8}) to (\d{8}) only", line)
+    assert found, line
+    import sqlite3
+
+    with sqlite3.connect(sample_db) as raw:
+        info = dict(raw.execute("SELECT NAME, VALUE FROM QZ_SAMPLE_INFO"))
+    last = pd.Timestamp(info["end"])
+    assert found.group(2) == f"{last:%Y%m%d}"
+    assert found.group(1) == f"{last - pd.Timedelta(days=4):%Y%m%d}"  # minute_days=5
+    # daily values reach back further: the range held is the daily one
+    r = kelvane(run_python, tmp_path, tmp_path,
+                *fetch_args(sample_db, out, **{"--start": "20100101", "--end": "20100105",
+                                               "--rate": "日均值"}))
+    assert f"holds 日均值 rows from {last - pd.Timedelta(days=60):%Y%m%d} to" in one_error_line(r)
     assert not out.exists()
 
 
@@ -140,6 +267,170 @@ def test_plot_and_refresh_errors(run_python, tmp_path, sample_db):
     assert "cannot connect" in one_error_line(r)
 
 
+SECRET = "S3cr3t-pw"
+
+
+@pytest.mark.parametrize("content, needle", [
+    (f"PASSWORD = {SECRET}\n[A]\nHOST = h\n".encode(), "default.conf, line 1: a line before"),
+    (f"[A]\nHOST = h\nthis line holds {SECRET}\n".encode(), "default.conf, line 3: not a [section]"),
+    (f"\ufeff[A]\nPASSWORD = {SECRET}\n".encode(), "byte-order mark"),
+    (f"[A]\nHOST = 郯城\nPASSWORD = {SECRET}\n".encode("gbk"), "is not UTF-8 text"),
+    (f"[A]\nPASSWORD = {SECRET}\n[A]\n".encode(), "section [A] appears twice"),
+])
+@pytest.mark.parametrize("where", ["working folder", "home"])
+def test_an_unreadable_configuration_is_one_line_without_its_content(run_python, tmp_path, content,
+                                                                     needle, where):
+    conf = tmp_path / "default.conf" if where == "working folder" else tmp_path / ".kelv" / "default.conf"
+    conf.parent.mkdir(exist_ok=True)
+    conf.write_bytes(content)
+    r = kelvane(run_python, tmp_path, tmp_path, "refresh-metastash", "--db", "A")
+    line = one_error_line(r)
+    assert line.startswith("kelvane: error: cannot read the database configuration: ")
+    assert needle in line and SECRET not in r.stderr + r.stdout
+    if where == "home" and "UTF-8" in needle:
+        assert str(conf) in line
+
+
+def test_plot_and_demo_argument_errors(run_python, tmp_path, sample_db):
+    data = tmp_path / "w.parquet"
+    assert kelvane(run_python, tmp_path, tmp_path, *fetch_args(sample_db, data)).returncode == 0
+    for args, needle in [
+        (("--format", "xyz"), "unknown figure format 'xyz'; known: "),
+        (("--daily-median",), "--daily-median and --rainfall go with --groupby station"),
+        (("--catalogue-filter", "200:3"), "--catalogue-filter needs --catalogue"),
+        (("--start-time", "yesterday-ish"), "--start-time: not a time"),
+        (("--start-time", "20240201", "--end-time", "20240101"), "is after --end-time"),
+        (("--groupby", "station", "--rainfall", "none.csv"), "no such rainfall file"),
+    ]:
+        r = kelvane(run_python, tmp_path, tmp_path, "plot", str(data), *args)
+        assert needle in one_error_line(r), args
+    assert not (tmp_path / "figures").exists()
+    r = kelvane(run_python, tmp_path, tmp_path, "plot", str(data), "--catalogue-filter", "200")
+    assert r.returncode == 2 and "KM:MAG" in r.stderr and "Traceback" not in r.stderr
+    taken = tmp_path / "taken"
+    taken.write_text("a file")
+    r = kelvane(run_python, tmp_path, tmp_path, "demo", "--out", str(taken))
+    assert f"{taken} exists and is not a folder" in one_error_line(r)
+    r = kelvane(run_python, tmp_path, tmp_path, "plot", str(data), "--out", str(taken))
+    assert "exists and is not a folder" in one_error_line(r)
+    assert taken.read_text() == "a file"
+
+
+def test_the_readme_sequence_works_on_a_fresh_home(run_python, tmp_path, sample_db):
+    """fetch, refresh-metastash, then plot without --db: the file names its
+    database, whose cache plot reads."""
+    home, work = tmp_path / "fresh-home", tmp_path / "w"
+    home.mkdir()
+    work.mkdir()
+    r = kelvane(run_python, home, work, *fetch_args(sample_db, work / "water.parquet"))
+    assert r.returncode == 0, r.stderr
+    r = kelvane(run_python, home, work, "refresh-metastash", "--db", f"sandbox:{sample_db}")
+    assert r.returncode == 0, r.stderr
+    assert sorted(p.name for p in (home / ".kelv" / "metastash").iterdir()) == ["sandbox"]
+    r = kelvane(run_python, home, work, "plot", "water.parquet", "--groupby", "station",
+                "--show-mean")
+    assert r.returncode == 0, r.stderr
+    first = r.stdout.splitlines()
+    assert first and all((work / line).is_file() for line in first)
+    # again into the same folder: every figure is drawn again, and listed
+    r = kelvane(run_python, home, work, "plot", "water.parquet", "--groupby", "station",
+                "--show-mean")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == first
+    # a table that names no database, without a cache at the root: what to do
+    df = pd.read_parquet(work / "water.parquet")
+    df.to_csv(work / "water.csv")
+    r = kelvane(run_python, home, work, "plot", "water.csv")
+    assert "kelvane refresh-metastash --db ALIAS" in one_error_line(r)
+
+
+def test_plot_reports_an_unreadable_catalogue_and_still_draws(run_python, tmp_path, sample_db):
+    data = tmp_path / "w.parquet"
+    assert kelvane(run_python, tmp_path, tmp_path, *fetch_args(sample_db, data)).returncode == 0
+    for catalogue, reason in ((data, "it is not utf-8 text"),
+                              (tmp_path / "notes.txt", "no line in the catalogue format")):
+        if catalogue.suffix == ".txt":
+            catalogue.write_text("just some notes\nnothing else\n")
+        r = kelvane(run_python, tmp_path, tmp_path, "plot", str(data), "--db",
+                    f"sandbox:{sample_db}", "--catalogue", str(catalogue))
+        line = one_error_line(r)
+        assert f"cannot read catalogue {catalogue}: {reason}" in line
+        assert line.endswith("the figures were drawn without earthquakes")
+        assert r.stdout.splitlines() and all((tmp_path / f).is_file() for f in r.stdout.splitlines())
+
+
+def test_plot_hands_its_options_to_the_plotter(tmp_path, monkeypatch, capsys):
+    import logging
+
+    import kelvane.__main__ as cli
+    from kelvane import tsdraw
+
+    idx = pd.date_range("2024-01-01", periods=48, freq="h", name="STARTDATE")
+    data = tmp_path / "w.parquet"
+    pd.DataFrame({"STATIONID": "37005", "POINTID": "1", "ITEMID": "4112",
+                  "OBSVALUE": range(48)}, index=idx).to_parquet(data)
+    rain = tmp_path / "rain.csv"
+    pd.DataFrame({"OBSVALUE": [1.0, 0.0]},
+                 index=pd.Index(["2024-01-01", "2024-01-02"], name="day")).to_csv(rain)
+    catalogue = tmp_path / "kat.txt"
+    sandbox.write_catalogue(str(catalogue), start="20231201", end="20240110", count=20)
+    calls = []
+
+    class Plotter:
+        def __init__(self, conn=None, metadata_dir=None):
+            calls.append(("init", conn, metadata_dir))
+
+        def plot(self, ts, **kwargs):
+            calls.append(("plot", len(ts), kwargs))
+            logging.getLogger("plotting").info("Figure p_37005_1_v2.pdf has been saved to current folder.")
+            return None, None
+
+    monkeypatch.setattr(tsdraw, "TSPlotter", Plotter)
+    monkeypatch.setattr(cli, "_configure_logging", lambda verbose: cli._Recorder())
+    code = cli.main(["plot", str(data), "--groupby", "station", "--out", str(tmp_path / "o"),
+                     "--metadata-dir", str(tmp_path / "cache"), "--prefix", "p_",
+                     "--fig-label", "_v2", "--format", "pdf", "--show-std",
+                     "--std-multiplier", "3", "--start-time", "20240101",
+                     "--end-time", "2024-01-02 12:00", "--reindex", "--daily-median",
+                     "--rainfall", str(rain), "--catalogue", str(catalogue),
+                     "--catalogue-filter", "200:3", "--catalogue-filter", "500:5.5"])
+    assert code == 0
+    assert calls[0] == ("init", None, str(tmp_path / "cache"))
+    _, rows, kwargs = calls[1]
+    rainfall = kwargs.pop("rainfall")
+    assert rows == 48
+    assert kwargs == dict(groupby="station", prefix="p_", fig_label="_v2", show_mean=False,
+                          show_std=True, std_multiplier=3.0, reindex=True, figure_format="pdf",
+                          start_time=pd.Timestamp("2024-01-01"),
+                          end_time=pd.Timestamp("2024-01-02 12:00"), daily_mean_values=True,
+                          kat_dir=str(catalogue.resolve()),
+                          kat_filters=[(200.0, 3.0), (500.0, 5.5)])
+    assert list(rainfall["OBSVALUE"]) == [1.0, 0.0]
+    assert list(rainfall.index) == [pd.Timestamp("2024-01-01"), pd.Timestamp("2024-01-02")]
+    assert capsys.readouterr().out.splitlines() == [str(tmp_path / "o" / "figures" / "p_37005_1_v2.pdf")]
+
+    # without the options: the plotter's own defaults, no catalogue
+    calls.clear()
+    assert cli.main(["plot", str(data), "--metadata-dir", str(tmp_path / "cache")]) == 0
+    assert calls[1][2] == dict(groupby="item", prefix="", fig_label="", show_mean=False,
+                               show_std=False, std_multiplier=2.0, reindex=False,
+                               figure_format="png", start_time=None, end_time=None)
+
+
+def test_plot_help_states_the_defaults(capsys):
+    import kelvane.__main__ as cli
+
+    with pytest.raises(SystemExit) as done:
+        cli.build_parser().parse_args(["plot", "--help"])
+    assert done.value.code == 0
+    text = " ".join(capsys.readouterr().out.split())
+    assert "file table to draw, as written by `kelvane fetch`" in text
+    assert "(default: item)" in text
+    for option in ("--catalogue-filter KM:MAG", "--std-multiplier K", "--start-time",
+                   "--end-time", "--reindex", "--daily-median", "--rainfall FILE", "--fig-label"):
+        assert option in text
+
+
 def test_refresh_metastash(run_python, tmp_path, sample_db):
     cache = tmp_path / "cache"
     r = kelvane(run_python, tmp_path, tmp_path, "refresh-metastash", "--db",
@@ -164,17 +455,30 @@ def test_demo_end_to_end(run_python, tmp_path):
         assert table.num_rows > 0
         assert table.schema.metadata[b"format_name"] == b"VELD"
     assert (out / "catalogue.txt").stat().st_size > 0
+    # the demo's metadata cache is in its folder, nothing under the home
+    assert sorted(p.name for p in (out / "metastash" / "sandbox").iterdir()) == [
+        "items.parquet", "methods.parquet", "points.parquet", "stationitems.parquet",
+        "stations.parquet"]
+    assert not (tmp_path / ".kelv" / "metastash").exists()
 
 
-def test_console_entry_point_is_declared():
-    import tomllib
+def test_console_entry_point_is_declared(run_python, tmp_path):
+    try:
+        import tomllib
+    except ImportError:  # Python 3.10
+        tomllib = pytest.importorskip("tomli")
 
     root = Path(__file__).resolve().parent.parent
     if not (root / "pyproject.toml").is_file():
         pytest.skip("not run from a source checkout")
     scripts = tomllib.loads((root / "pyproject.toml").read_text())["project"]["scripts"]
     assert scripts == {"kelvane": "kelvane.__main__:main"}
-    import kelvane.__main__ as cli
-
-    assert callable(cli.main)
-    assert sys.modules["kelvane.__main__"] is cli
+    # the declared target, resolved as the console script resolves it, is the
+    # command line: it answers --help with the kelvane usage and exit status 0
+    module, _, function = scripts["kelvane"].partition(":")
+    r = run_python(f"import sys, {module} as m; sys.exit(m.{function}(['--help']))", tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.startswith("usage: kelvane ") and "refresh-metastash" in r.stdout
+    r = run_python("import runpy, sys; sys.argv = ['kelvane', 'demo', '--help']; "
+                   "runpy.run_module('kelvane', run_name='__main__')", tmp_path)
+    assert r.returncode == 0 and r.stdout.startswith("usage: kelvane demo"), r.stderr

@@ -37,11 +37,108 @@ def test_import_sets_the_publication_style():
     assert rc["axes.xmargin"] == 0.01
 
 
+DEBIAN_SERIF_CJK = "/usr/share/fonts/opentype/noto/NotoSerifCJK-Regular.ttc"
+
+
+def face_family(font_path):
+    """Family name of the face matplotlib draws from a found font (a file, or
+    a collection's face on a matplotlib that reads them)."""
+    from fontTools.ttLib import TTCollection, TTFont
+
+    index = getattr(font_path, "face_index", 0)
+    path = str(font_path)
+    face = TTCollection(path, lazy=True).fonts[index] if path.endswith((".ttc", ".otc")) \
+        else TTFont(path, lazy=True)
+    return face["name"].getDebugName(1)
+
+
 def test_serif_list_keeps_windows_fonts_first_then_an_installed_cjk_face():
     serif = matplotlib.rcParams["font.serif"]
     assert serif[:5] == WINDOWS_SERIF
     assert serif[5:] == [drawkit.cjk_serif_family]
     assert drawkit.cjk_serif_family in known_families()
+    # the serif family draws from that very face, whatever the machine's
+    # first face of a collection is (Japanese in Debian's Noto CJK files)
+    found = font_manager.findfont(font_manager.FontProperties(family=["serif"]))
+    assert face_family(found) == drawkit.cjk_serif_family
+
+
+@pytest.mark.skipif(not os.path.exists(DEBIAN_SERIF_CJK),
+                    reason="Debian's fonts-noto-cjk is not installed (scripts/setup-system.sh)")
+def test_debian_noto_serif_sc_is_the_cjk_face_on_every_matplotlib():
+    assert drawkit.cjk_serif_family == "Noto Serif CJK SC"
+    assert drawkit.cjk_sans_family == "Noto Sans CJK SC"
+    assert drawkit.font_suptitle["family"] in ("SimHei", "Noto Sans CJK SC")
+
+
+# Hides every CJK font of the machine from matplotlib before drawkit is
+# imported; a child interpreter, since the style is set once per process.
+HIDE_MACHINE_CJK = """
+    import json, logging, sys, warnings, io
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.font_manager as fm
+    fm.fontManager.ttflist = [e for e in fm.fontManager.ttflist if "CJK" not in e.name]
+    fm.findSystemFonts = lambda *a, **k: []
+    import kelvane.logsetup
+    records = []
+    handler = logging.Handler()
+    handler.emit = lambda r: records.append((r.levelname, r.getMessage()))
+    logging.getLogger("plotting").addHandler(handler)
+"""
+
+REPORT_STYLE = """
+    from kelvane import drawkit
+    import matplotlib.pyplot as plt
+    fig, ax = plt.subplots()
+    ax.set_title("泰安/1/水位", fontdict=drawkit.font_title)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        fig.savefig(io.BytesIO(), format="png")
+    found = fm.findfont(fm.FontProperties(family=["serif"]))
+    print(json.dumps({"serif": matplotlib.rcParams["font.serif"],
+                      "cjk": drawkit.cjk_serif_family, "title": drawkit.font_title["family"],
+                      "found": [str(found), getattr(found, "face_index", 0)],
+                      "missing": [str(w.message) for w in caught if "missing from font" in str(w.message)],
+                      "records": records}))
+"""
+
+
+def run_style(run_python, tmp_path, code):
+    import json
+    import textwrap
+
+    r = run_python(textwrap.dedent(HIDE_MACHINE_CJK) + textwrap.dedent(code)
+                   + textwrap.dedent(REPORT_STYLE), tmp_path)
+    assert r.returncode == 0, r.stderr
+    return json.loads(r.stdout.splitlines()[-1])
+
+
+def test_the_fonts_extra_gives_the_style_its_cjk_face(run_python, tmp_path):
+    pytest.importorskip("noto_cjk", reason='the fonts extra (pip install "kelvane[fonts]")')
+    import noto_cjk
+
+    if not noto_cjk.get("sans", "", "", "otc").installed:
+        pytest.skip('the fonts extra (pip install "kelvane[fonts]") is not installed')
+    out = run_style(run_python, tmp_path, "")
+    assert out["serif"] == WINDOWS_SERIF + ["Noto Sans CJK SC"]
+    assert out["cjk"] == out["title"] == "Noto Sans CJK SC"
+    assert out["missing"] == []
+    assert out["records"] == []
+    assert face_family(font_manager.FontPath(*out["found"]) if hasattr(font_manager, "FontPath")
+                       else out["found"][0]) == "Noto Sans CJK SC"
+
+
+def test_without_any_cjk_font_one_warning_says_how_to_get_one(run_python, tmp_path):
+    out = run_style(run_python, tmp_path, """
+        sys.modules["noto_cjk"] = None  # the fonts extra is not installed
+    """)
+    assert out["serif"] == WINDOWS_SERIF
+    assert out["cjk"] is None and out["title"] == "STSong"
+    assert out["missing"]  # what the warning is about
+    warned = [m for level, m in out["records"] if level == "WARNING"]
+    assert len(warned) == 1
+    assert 'pip install "kelvane[fonts]"' in warned[0] and "fonts-noto-cjk" in warned[0]
 
 
 def test_font_dictionaries():

@@ -6,7 +6,10 @@ import os
 import sys
 import types
 import warnings
+from pathlib import Path
 
+import matplotlib.dates as mdates
+import matplotlib.figure
 import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
@@ -14,7 +17,8 @@ import pytest
 from matplotlib.collections import LineCollection, PathCollection
 from matplotlib.container import StemContainer
 
-from kelvane import drawkit, fetching, tsdraw
+import drawn
+from kelvane import KAT, drawkit, fetching, tsdraw
 from kelvane.tsdraw import TSPlotter
 
 STATIONS = pd.DataFrame({
@@ -103,7 +107,9 @@ def test_default_construction(metadata):
         "mean_color": "r", "std_color": "gray", "mean_linestyle": "--",
         "std_linestyle": ":", "mean_alpha": 0.7, "std_alpha": 0.5,
         "mean_linewidth": 1.0, "std_linewidth": 1.0}
-    assert list(p.stats_style) == list(p.stats_style.keys())
+    # in the order of the constructor's parameters
+    assert list(p.stats_style) == ["mean_color", "std_color", "mean_linestyle", "std_linestyle",
+                                   "mean_alpha", "std_alpha", "mean_linewidth", "std_linewidth"]
     assert TSPlotter.__doc__ == "时间序列绘图类，提供灵活的绘图功能"
     # an ordinary instance dict
     p.extra = 5
@@ -172,7 +178,9 @@ def values_table(values, freq="h"):
 
 def test_process_data_centres_on_the_range_midpoint(plotter):
     df = values_table([10, 20, 40])
-    out, base = plotter._process_data(df)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # pandas 2 took the centring for chained assignment
+        out, base = plotter._process_data(df)
     assert out["OBSVALUE"].tolist() == [-15, -5, 15]
     assert base == 25.0 and isinstance(float(base), float)
     assert df["OBSVALUE"].tolist() == [10, 20, 40]  # caller's table untouched
@@ -370,6 +378,26 @@ def test_save_figure(plotter, caplog):
     assert os.path.getsize("figures/small.png") != first
 
 
+def test_a_failed_save_leaves_the_earlier_figure_and_no_temporary(plotter, monkeypatch):
+    fig, ax = plt.subplots(figsize=(2, 1))
+    plotter._save_figure(fig, "kept", dpi=50)
+    earlier = Path("figures/kept.png").read_bytes()
+    original = matplotlib.figure.Figure.savefig
+
+    def half_then_fail(self, where, **kwargs):
+        original(self, where, **kwargs)
+        with open(where, "r+b") as f:
+            f.truncate(100)
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(matplotlib.figure.Figure, "savefig", half_then_fail)
+    fig, ax = plt.subplots(figsize=(4, 2))
+    with pytest.raises(OSError):
+        plotter._save_figure(fig, "kept", dpi=50)
+    assert Path("figures/kept.png").read_bytes() == earlier
+    assert sorted(os.listdir("figures")) == ["kept.png"]
+
+
 def test_save_figure_into_a_missing_folder_raises_and_keeps_the_figure(plotter, caplog):
     fig, ax = plt.subplots()
     with caplog.at_level(logging.INFO, logger="plotting"):
@@ -401,10 +429,20 @@ def primary_axes(fig):
     return [a for a in fig.axes if a.get_subplotspec() is not None and a.get_ylabel() != "震中距(km)"]
 
 
-def test_by_items_excluded_items_give_no_figure(plotter, quick_save):
+def test_by_items_excluded_items_give_no_figure(monkeypatch, quick_save):
+    # the excluded items are in the item table: only the exclusion keeps them out
+    items = pd.concat([ITEMS, pd.DataFrame({"ITEMID": ["3129"], "ITEMNAME": ["气温"], "UNIT": ["C"]})],
+                      ignore_index=True)
+    monkeypatch.setattr(fetching, "timeseries_info",
+                        lambda conn=None, cache_dir=None, refresh_cache=False:
+                        (STATIONS.copy(), POINTS.copy(), items.copy()), raising=False)
+    plotter = TSPlotter()
     ts = series_table([("37001", "1")], ["3128", "999999", "3129"])
     assert plotter.plot_by_items(ts) == (None, None)
     assert quick_save == [] and not os.path.exists("figures")
+    ts = series_table([("37001", "1")], ["3128", "4112", "999999", "3129"])
+    plotter.plot_by_items(ts)
+    assert quick_save == ["4112_1"]
 
 
 def test_by_items_chunks_station_points_into_figures(plotter, quick_save):
@@ -627,3 +665,213 @@ def test_chinese_figures_have_all_glyphs(plotter, caplog, quick_save):
         plotter.plot(ts, show_mean=True)
     assert [str(w.message) for w in caught if "missing from font" in str(w.message)] == []
     assert not [r for r in caplog.records if "findfont" in r.getMessage()]
+
+
+# --- what a finished figure shows, measured ---------------------------------
+
+MONTH = pd.date_range("2020-01-01", periods=30 * 24, freq="h")
+
+
+def generated_catalogue(kind, seed=0):
+    """A catalogue table as read_KAT gives it, of events around 泰安 (37001)
+    during MONTH: twenty spread over the month, a cluster at one moment, or
+    events at the limits of the axes (at the station, at the first and last
+    hour, the farthest one)."""
+    rng = np.random.default_rng(seed)
+    lat0, lon0 = 36.2, 117.1
+    if kind == "twenty":
+        times = MONTH[0] + pd.to_timedelta(np.sort(rng.uniform(0, 29.9, 20)), unit="D")
+        lat = lat0 + rng.uniform(-1.5, 1.5, 20)
+        lon = lon0 + rng.uniform(-1.5, 1.5, 20)
+    elif kind == "same time":
+        moment = MONTH[0] + pd.Timedelta(days=14, hours=6)
+        times = [moment] * 8 + list(MONTH[0] + pd.to_timedelta([3, 9, 20, 26], unit="D"))
+        lat = np.r_[[lat0 + 0.5] * 3, lat0 + np.linspace(-1.4, 1.4, 5), lat0 + rng.uniform(-1, 1, 4)]
+        lon = np.r_[[lon0] * 3, [lon0 + 0.3] * 5, lon0 + rng.uniform(-1, 1, 4)]
+    else:  # the limits of the axes
+        times = [MONTH[0], MONTH[0], MONTH[-1], MONTH[-1], MONTH[0] + pd.Timedelta(days=15),
+                 MONTH[0] + pd.Timedelta(days=15, hours=2)]
+        lat = [lat0, lat0 + 1.8, lat0, lat0 - 1.8, lat0, lat0 + 1.8]
+        lon = [lon0, lon0, lon0 + 0.01, lon0, lon0 - 0.01, lon0 + 1.8]
+    n = len(times)
+    return pd.DataFrame({"lon": np.asarray(lon, float).round(2), "lat": np.asarray(lat, float).round(2),
+                         "magnitude": rng.uniform(3.0, 5.8, n).round(1),
+                         "name": [f"山东{'泰安平邑莒南长清'[k % 4 * 2:k % 4 * 2 + 2]}" for k in range(n)]},
+                        index=pd.DatetimeIndex(times, name="ind"))
+
+
+@pytest.fixture
+def catalogue(monkeypatch):
+    """Makes read_KAT answer with a generated catalogue; returns a setter."""
+    def use(table):
+        monkeypatch.setattr(KAT, "read_KAT", lambda *a, **k: table.copy())
+        return "generated-catalogue"
+    return use
+
+
+def hidden_counts(caplog):
+    """Number of hidden labels that each figure's warning reports."""
+    import re
+
+    return [int(re.search(r" (\d+) 个地震标注", m).group(1)) for m in warnings_of(caplog)
+            if "地震标注" in m]
+
+
+@pytest.mark.parametrize("kind", ["twenty", "same time", "limits"])
+@pytest.mark.parametrize("layout", ["item", "station"])
+def test_earthquake_labels_never_cover_labels_markers_edges_or_the_key(
+        plotter, catalogue, quick_save, caplog, kind, layout):
+    ts = series_table([("37001", "1"), ("37002", "2")], ["4112", "3211"], periods=len(MONTH))
+    # one figure: two station points of an item, or two items and rainfall
+    ts = ts[ts["ITEMID"] == "4112"] if layout == "item" else ts[ts["STATIONID"] == "37001"]
+    rain = pd.DataFrame({"OBSVALUE": np.arange(30.0)}, index=pd.date_range("2020-01-01", periods=30))
+    table = generated_catalogue(kind)
+    with caplog.at_level(logging.WARNING, logger="plotting"):
+        fig, axes = plotter.plot(ts, groupby=layout, kat_dir=catalogue(table),
+                                 kat_filters=[(3000, 0.0)], show_mean=True, show_std=True,
+                                 **({"rainfall": rain} if layout == "station" else {}))
+    assert drawn.label_faults(fig) == []
+    renderer = drawn.renderer_of(fig)
+    hidden = 0
+    with_quakes = [(ax, ov) for ax, ov in drawn.subplots(fig) if ov is not None]
+    assert with_quakes
+    for ax, overlay in with_quakes:
+        marks = drawn.markers(overlay, renderer)
+        labels = drawn.labels(overlay)
+        assert len(labels) == len(marks)  # every event keeps its marker and its label
+        shown = [t for t in labels if t.get_visible()]
+        hidden += len(labels) - len(shown)
+        assert len(shown) >= len(labels) // 2
+        # a label moved off its marker is joined to that marker
+        for t in shown:
+            line = drawn.leader(t, renderer)
+            own = min(marks, key=lambda m: np.hypot(m[0] - drawn.anchor(t, overlay)[0],
+                                                    m[1] - drawn.anchor(t, overlay)[1]))
+            box = drawn.text_box(t, renderer)
+            if line is None:
+                assert drawn.box_disc_distance(box, own) <= 5 * renderer.points_to_pixels(1.0)
+            else:
+                assert np.hypot(*(line[-1] - own[:2])) <= own[2] + 2 * renderer.points_to_pixels(1.0)
+    # the labels left out are counted in one warning for the figure
+    assert hidden_counts(caplog) == ([hidden] if hidden else [])
+
+
+def test_a_label_covering_a_marker_is_a_fault(plotter, catalogue, quick_save):
+    """The measure itself: a label moved onto another event's marker is seen."""
+    ts = series_table([("37001", "1")], ["4112"], periods=len(MONTH))
+    fig, axes = plotter.plot(ts, kat_dir=catalogue(generated_catalogue("twenty")),
+                             kat_filters=[(3000, 0.0)])
+    ((ax, overlay),) = drawn.subplots(fig)
+    renderer = drawn.renderer_of(fig)
+    marks = drawn.markers(overlay, renderer)
+    label = [t for t in drawn.labels(overlay) if t.get_visible()][0]
+    mine = drawn.anchor(label, overlay)
+    x, y, _ = max(marks, key=lambda m: np.hypot(m[0] - mine[0], m[1] - mine[1]))
+    label.set_ha("center")
+    label.set_va("center")
+    label.xyann = ((x - mine[0]) / renderer.points_to_pixels(1.0),
+                   (y - mine[1]) / renderer.points_to_pixels(1.0))
+    assert any("covers a marker" in f for f in drawn.label_faults(fig))
+
+
+def test_the_key_names_statistics_lines_and_earthquakes(plotter, catalogue, quick_save):
+    ts = series_table([("37001", "1"), ("37002", "2")], ["4112"], periods=len(MONTH))
+    table = generated_catalogue("twenty")
+    fig, axes = plotter.plot(ts, kat_dir=catalogue(table), kat_filters=[(3000, 0.0)],
+                             show_mean=True, show_std=True, std_multiplier=3)
+    renderer = drawn.renderer_of(fig)
+    for ax, overlay in drawn.subplots(fig):
+        entries = drawn.key_entries(ax, overlay)
+        expected = ["Mean", "+3σ", "-3σ"] + (["地震"] if overlay is not None else [])
+        assert entries == expected
+        key = drawn.key_of(ax, overlay).get_window_extent(renderer)
+        area = ax.get_window_extent(renderer)
+        assert area.x0 <= key.x0 and key.x1 <= area.x1 and area.y0 <= key.y0 and key.y1 <= area.y1
+        if overlay is not None:  # drawn above the markers
+            assert drawn.key_of(ax, overlay).axes is overlay
+    # the key, like the lines, takes the statistics style
+    mean_handle = drawn.key_of(*drawn.subplots(fig)[0]).legend_handles[0]
+    assert mean_handle.get_color() == "r" and mean_handle.get_linestyle() == "--"
+
+    fig, axes = plotter.plot(ts, kat_dir=catalogue(table), kat_filters=[(3000, 0.0)],
+                             show_mean=True, show_legend=False)
+    assert all(drawn.key_of(ax, ov) is None for ax, ov in drawn.subplots(fig))
+    fig, axes = plotter.plot(ts, groupby="station")  # nothing to name
+    assert all(drawn.key_of(ax, ov) is None for ax, ov in drawn.subplots(fig))
+
+
+def test_the_key_goes_where_it_covers_no_marker(plotter, catalogue, quick_save):
+    # every event far away and early: the markers fill the upper left
+    ts = series_table([("37001", "1")], ["4112"], periods=len(MONTH))
+    t0 = MONTH[0]
+    table = pd.DataFrame({"lon": [117.1] * 6, "lat": [38.0, 38.2, 38.4, 38.1, 38.3, 36.2],
+                          "magnitude": [4.0] * 6, "name": ["甲"] * 6},
+                         index=pd.DatetimeIndex([t0 + pd.Timedelta(hours=h)
+                                                 for h in (5, 30, 60, 90, 120, 150)], name="ind"))
+    fig, axes = plotter.plot(ts, kat_dir=catalogue(table), kat_filters=[(3000, 0.0)],
+                             show_mean=True)
+    ((ax, overlay),) = drawn.subplots(fig)
+    renderer = drawn.renderer_of(fig)
+    key = drawn.key_of(ax, overlay).get_window_extent(renderer)
+    assert all(drawn.box_disc_distance(key, m) >= 0 for m in drawn.markers(overlay, renderer))
+
+
+def gappy_table(freq, drop):
+    """One series of 200 samples with the samples at the positions `drop` left out."""
+    ts = series_table([("37001", "1")], ["4112"], periods=200, freq=freq)
+    return ts.drop(ts.index[list(drop)])
+
+
+@pytest.mark.parametrize("layout", ["item", "station"])
+def test_gaps_longer_than_five_intervals_break_the_line(plotter, quick_save, layout):
+    # missing rows: 10 intervals (a break), 5 intervals (bridged); NaN values:
+    # a run of them breaks the line as before
+    ts = gappy_table("h", [*range(50, 59), *range(120, 124)])
+    ts.iloc[150:153, ts.columns.get_loc("OBSVALUE")] = np.nan
+    fig, axes = plotter.plot(ts, groupby=layout)
+    x, y = axes[0].get_lines()[0].get_xydata().T  # x as matplotlib date numbers
+    assert len(y) == len(ts) + 1
+    (inserted,) = np.flatnonzero(np.isnan(y) & ~np.isin(x, mdates.date2num(ts.index)))
+    hours = lambda v: v * 24  # noqa: E731
+    before, after = hours(x[inserted - 1]), hours(x[inserted + 1])
+    assert after - before == pytest.approx(10) and before < hours(x[inserted]) < after
+    # the series itself is drawn unchanged around the break
+    valid = ~np.isnan(y)
+    assert np.count_nonzero(valid) == ts["OBSVALUE"].notna().sum()
+
+
+@pytest.mark.parametrize("start, periods, freq", [
+    ("2026-11-09", 31 * 1440, "min"),  # a month across a month's end
+    ("2025-06-01", 366 * 24, "h"),     # a year across a year's end
+    ("2026-12-30 12:00", 72, "h"),     # three days across a year's end
+])
+@pytest.mark.parametrize("layout", ["item", "station"])
+def test_date_tick_labels_never_overlap(plotter, quick_save, start, periods, freq, layout):
+    ts = series_table([("37001", "1"), ("37002", "2")], ["4112"], start=start, periods=periods,
+                      freq=freq)
+    fig, axes = plotter.plot(ts, groupby=layout)
+    assert drawn.overlapping_tick_labels(fig) == []
+    renderer = drawn.renderer_of(fig)
+    bottom = drawn.subplots(fig)[-1][0]
+    ticks = drawn.tick_label_boxes(bottom, renderer)
+    assert len(ticks) >= 3
+    assert all(t.get_rotation() == 0 for t in bottom.get_xticklabels())
+
+
+def test_value_tick_labels_share_their_decimals_within_a_figure(plotter, quick_save):
+    idx = pd.date_range("2020-01-01", periods=48, freq="h")
+    wave = np.sin(np.linspace(0, 6, 48))
+    ts = pd.concat([pd.DataFrame({"STATIONID": s, "POINTID": "1", "ITEMID": "4112",
+                                  "SAMPLERATE": "60", "OBSVALUE": (10 + k * wave).astype("float32")},
+                                 index=idx)
+                    for s, k in (("37001", 0.1834), ("37002", 0.02035), ("37003", 152.3))])
+    fig, axes = plotter.plot(ts)
+    renderer = drawn.renderer_of(fig)
+    labels = [[t for t, _ in drawn.tick_label_boxes(ax, renderer, "y")] for ax in axes]
+    # three decimals show the smallest range with two significant digits
+    decimals = {len(t.split(".")[1]) for row in labels for t in row}
+    assert decimals == {3}
+    for ax, row in zip(axes, labels):
+        ticks = ax.get_yticks()
+        assert ticks[1] == 0 and ticks[0] == pytest.approx(-ticks[2], rel=1e-3)  # still symmetric
+        assert [float(t) for t in row] == pytest.approx(list(ticks), abs=0.0005)

@@ -3,6 +3,8 @@ catalogue, inspected through the figures and axes they return."""
 
 import logging
 import os
+import shutil
+import subprocess
 import warnings
 import weakref
 
@@ -11,11 +13,10 @@ import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
 import pytest
-from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.collections import PathCollection
 from matplotlib.container import StemContainer
-from matplotlib.text import Text
 
+import drawn
 from kelvane import KAT, fetching, sandbox
 from kelvane.tsdraw import TSPlotter
 
@@ -174,12 +175,15 @@ def test_items_earthquakes_on_a_second_axis(sample, plotter, saved):
     assert with_events >= 2
 
 
-def test_crowded_earthquake_labels_keep_every_event_and_never_overlap(sample, plotter, saved):
+def test_crowded_earthquake_labels_keep_every_marker_and_break_no_rule(sample, plotter, saved,
+                                                                      caplog):
     ts = sample["water"]
     filters = [(900, 2.0)]
-    fig, axes = plotter.plot_by_items(ts, kat_dir=sample["crowded"], kat_filters=filters)
-    renderer = FigureCanvasAgg(fig).get_renderer()  # the closed figure has no canvas left
-    hidden_somewhere = False
+    with caplog.at_level(logging.WARNING, logger="plotting"):
+        fig, axes = plotter.plot_by_items(ts, kat_dir=sample["crowded"], kat_filters=filters,
+                                          show_mean=True)
+    assert drawn.label_faults(fig) == []
+    hidden = 0
     for ax, (station, point) in zip(axes, ts[["STATIONID", "POINTID"]].drop_duplicates()
                                     .values.tolist()):
         raw = series_of(ts, station, point, "4112")
@@ -187,27 +191,95 @@ def test_crowded_earthquake_labels_keep_every_event_and_never_overlap(sample, pl
                                raw.index.min(), raw.index.max(), filters)
         twin = twin_of(fig, ax)
         assert len(twin.collections[0].get_offsets()) == len(events)  # every event is marked
-        assert len(twin.texts) == len(events)  # and keeps its label, shown or not
-        shown = [t for t in twin.texts if t.get_visible()]
-        hidden_somewhere |= len(shown) < len(events)
-        area = twin.get_window_extent(renderer)
-        # the text boxes, without the leader lines that annotations count in
-        for t in shown:
-            t.update_positions(renderer)
-        boxes = [Text.get_window_extent(t, renderer) for t in shown]
-        for i, box in enumerate(boxes):
-            assert area.x0 - 1 <= box.x0 and box.x1 <= area.x1 + 1
-            assert area.y0 - 1 <= box.y0 and box.y1 <= area.y1 + 1
-            assert not any(box.overlaps(other) for other in boxes[i + 1:])
-        # the strongest earthquake always keeps its label
-        strongest = events["text"].iloc[int(np.argmax(events["magnitude"].to_numpy()))]
-        assert strongest in [t.get_text() for t in shown]
-        # a label moved away from its marker is joined to it by a line
-        for t in shown:
-            dx, dy = t.get_position()
-            if abs(dy) > 5:
-                assert t.arrow_patch is not None
-    assert hidden_somewhere
+        assert len(drawn.labels(twin)) == len(events)  # and keeps its label, shown or not
+        hidden += sum(not t.get_visible() for t in drawn.labels(twin))
+    # a cloud of hundreds of events leaves no room for labels: they are left
+    # out, and said so once for the figure
+    assert hidden > 0
+    assert plotting_messages(caplog, logging.WARNING) == [f"4112_1 中 {hidden} 个地震标注无处放置，未显示"]
+
+
+def test_both_layouts_measured(sample, plotter, saved):
+    """What the sample figures show: labels that break no rule, a key naming
+    the statistics lines and earthquakes, date tick labels apart, one number
+    of decimals on the value ticks of a figure."""
+    days = pd.date_range(START, END, freq="D")
+    rain = pd.DataFrame({"OBSVALUE": np.linspace(0, 30, len(days))}, index=days)
+    figures = [plotter.plot(sample["water"], kat_dir=sample["kat"], kat_filters=NEAR,
+                            show_mean=True, show_std=True)[0],
+               plotter.plot(sample["resistivity"], groupby="station", rainfall=rain,
+                            kat_dir=sample["kat"], kat_filters=NEAR, show_mean=True,
+                            show_std=True)[0]]
+    for fig in figures:
+        assert drawn.label_faults(fig) == []
+        assert drawn.overlapping_tick_labels(fig) == []
+        renderer = drawn.renderer_of(fig)
+        decimals = set()
+        keyed = 0
+        for ax, overlay in drawn.subplots(fig):
+            if ax.get_title() == "降雨量":
+                assert drawn.key_of(ax, overlay) is None
+                continue
+            entries = drawn.key_entries(ax, overlay)
+            assert entries == ["Mean", "+2.0σ", "-2.0σ"] + (["地震"] if overlay else [])
+            keyed += 1
+            decimals |= {len(t.rpartition(".")[2]) if "." in t else 0
+                         for t, _ in drawn.tick_label_boxes(ax, renderer, "y")}
+        assert keyed >= 2 and len(decimals) == 1
+
+
+def test_a_day_without_rows_breaks_the_line(sample, plotter, saved):
+    ts = sample["resistivity"]
+    ts = ts[(ts.index < pd.Timestamp("2024-01-10")) | (ts.index >= pd.Timestamp("2024-01-11"))]
+    for layout in ("item", "station"):
+        fig, axes = plotter.plot(ts, groupby=layout)
+        x, y = axes[0].get_lines()[0].get_xydata().T  # x as matplotlib date numbers
+        day = (mdates.date2num(pd.Timestamp("2024-01-09 23:00")),
+               mdates.date2num(pd.Timestamp("2024-01-11 00:00")))
+        inside = (x > day[0]) & (x < day[1])
+        assert inside.sum() == 1 and np.isnan(y[inside]).all()
+
+
+POPPLER = [shutil.which(tool) for tool in ("pdffonts", "pdftoppm", "pdftotext")]
+
+
+@pytest.mark.skipif(not all(POPPLER), reason="poppler-utils (pdffonts, pdftoppm, pdftotext) is "
+                                            "not installed; scripts/setup-system.sh installs it")
+@pytest.mark.parametrize("layout", ["item", "station"])
+def test_vector_figures_carry_the_chinese_text_with_its_font(sample, plotter, saved, layout,
+                                                            tmp_path):
+    from xml.etree import ElementTree
+
+    from PIL import Image
+
+    from kelvane import drawkit
+
+    ts = sample["water"] if layout == "item" else sample["resistivity"]
+    kwargs = dict(groupby=layout, kat_dir=sample["kat"], kat_filters=NEAR, show_mean=True)
+    fig, axes = plotter.plot(ts, figure_format="pdf", **kwargs)
+    title = axes[0].get_title()
+    plotter.plot(ts, figure_format="svg", **kwargs)
+    name = saved[0][0]
+    pdf, svg = f"figures/{name}.pdf", f"figures/{name}.svg"
+
+    fonts = subprocess.run(["pdffonts", pdf], capture_output=True, text=True, check=True).stdout
+    rows = [line.split() for line in fonts.splitlines()[2:]]
+    cjk = [row for row in rows if "CJK" in row[0]]
+    assert cjk and all(row[-5] == "yes" for row in cjk)  # embedded, not referenced
+    text = subprocess.run(["pdftotext", "-enc", "UTF-8", pdf, "-"], capture_output=True,
+                          text=True, check=True).stdout
+    assert title in text and "震中距(km)" in text  # real text, not outlines
+    page = tmp_path / "page"
+    subprocess.run(["pdftoppm", "-r", "40", "-png", "-singlefile", pdf, str(page)], check=True,
+                   capture_output=True)
+    with Image.open(f"{page}.png") as im:
+        gray = np.asarray(im.convert("L"))
+    assert (gray < 128).mean() > 0.005  # something was drawn
+
+    texts = [el for el in ElementTree.parse(svg).iter() if el.tag.endswith("text")]
+    titles = [el for el in texts if "".join(el.itertext()) == title]
+    assert titles, "the title is not text in the SVG"
+    assert drawkit.font_title["family"] in titles[0].get("style", "")
 
 
 def test_items_missing_metadata_and_empty_windows(sample, plotter, saved, caplog):

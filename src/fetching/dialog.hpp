@@ -100,7 +100,7 @@ inline py::object export_veld_file(py::object conn, py::object df, py::object fi
         return py::none();
     }
     py::object pq = py::module_::import("pyarrow.parquet");
-    write_in_place(file_path, [&](py::object path) { pq.attr("write_table")(table, path); });
+    write_atomically(file_path, [&](py::object path) { pq.attr("write_table")(table, path); });
     logger().attr("info")("数据已自动关联元数据并导出至: " + to_text(file_path));
     return py::none();
 }

@@ -6,6 +6,7 @@ export and cache refresh against a configured database.
                   --station S --rate R --library L [--item I] [--point P]
                   [--gzip] -o FILE
     kelvane plot FILE [--groupby item|station] [--catalogue KAT] [--db ALIAS]
+                 [drawing options: see kelvane plot --help]
     kelvane refresh-metastash --db ALIAS
 
 The library logs to its log file; on the command line a failure ends with one
@@ -19,6 +20,7 @@ import contextlib
 import datetime as _dt
 import logging
 import os
+import re
 import sys
 import time
 from pathlib import Path
@@ -116,9 +118,12 @@ class _Recorder(logging.Handler):
 
 def _configure_logging(verbose: bool) -> _Recorder:
     """The library keeps writing its log file; its console handler is removed
-    unless --verbose, and warnings and errors are recorded for the messages."""
+    unless --verbose, and warnings and errors are recorded for the messages.
+    Python warnings of the libraries go to the log too, so that standard
+    error holds only the command line's own lines."""
     from kelvane import logsetup  # configures the log file on first import
 
+    logging.captureWarnings(True)
     root = logging.getLogger()
     if not verbose:
         for handler in list(root.handlers):
@@ -145,22 +150,86 @@ def _day(text: str) -> str:
     return text
 
 
+def _quake_rule(text: str):
+    km, sep, mag = text.partition(":")
+    try:
+        rule = (float(km), float(mag))
+    except ValueError:
+        rule = None
+    if not sep or rule is None:
+        raise argparse.ArgumentTypeError(f"not KM:MAG: {text!r}")
+    return rule
+
+
 def open_database(spec: str, recorder: _Recorder):
     """`sandbox` or `sandbox:PATH` opens the sample database; anything else is
     an alias of default.conf."""
-    if spec == "sandbox" or spec.startswith("sandbox:"):
+    if is_sample(spec):
         from kelvane import sandbox
 
         path = spec.partition(":")[2] or None
         if path is not None and not Path(path).is_file():
             raise UserError(f"no sample database at {path}")
         return sandbox.connect(path, alias="sandbox")
+    import configparser
+
     from kelvane import fetching
 
-    conn = fetching.conn_to_Oracle(spec)
+    try:
+        conn = fetching.conn_to_Oracle(spec)
+    except (configparser.Error, UnicodeError) as exc:
+        raise UserError(configuration_problem(exc)) from None
     if conn is None:
         raise UserError(f"cannot connect to database {spec!r}: " + recorder.last("unknown error"))
     return conn
+
+
+def is_sample(spec: str) -> bool:
+    return spec == "sandbox" or spec.startswith("sandbox:")
+
+
+CONFIG_FILES = ("default.conf", os.path.join("~", ".kelv", "default.conf"))
+
+
+def configuration_problem(exc: Exception) -> str:
+    """What is wrong with a default.conf that cannot be parsed: the file, the
+    line number and the kind of fault. The line itself is never quoted, since
+    it may hold a password."""
+    import configparser
+    import locale
+
+    head = "cannot read the database configuration: "
+    if isinstance(exc, UnicodeError):
+        encoding = locale.getpreferredencoding(False)
+        for name in CONFIG_FILES:
+            path = Path(os.path.expanduser(name))
+            try:
+                path.read_text(encoding=encoding)
+            except UnicodeError:
+                return f"{head}{path} is not {encoding} text (save it as UTF-8)"
+            except OSError:
+                continue
+        return f"{head}a default.conf is not {encoding} text (save it as UTF-8)"
+    source = getattr(exc, "source", None) or "default.conf"
+    lineno = getattr(exc, "lineno", None)
+    if lineno is None and getattr(exc, "errors", None):
+        lineno = exc.errors[0][0]
+    where = f"{source}, line {lineno}" if lineno else str(source)
+    if isinstance(exc, configparser.MissingSectionHeaderError):
+        try:
+            bom = Path(source).read_bytes().startswith(b"\xef\xbb\xbf")
+        except OSError:
+            bom = False
+        if bom:
+            return f"{head}{source} starts with a byte-order mark (save it as UTF-8 without BOM)"
+        return f"{head}{where}: a line before the first [section] header"
+    if isinstance(exc, configparser.DuplicateSectionError):
+        return f"{head}{where}: section [{exc.section}] appears twice"
+    if isinstance(exc, configparser.DuplicateOptionError):
+        return f"{head}{where}: key {exc.option} appears twice in section [{exc.section}]"
+    if isinstance(exc, configparser.ParsingError):
+        return f"{head}{where}: not a [section] header or a KEY = value line"
+    return f"{head}{where}: {type(exc).__name__}"
 
 
 def check_request_words(rate: str, library: str) -> int:
@@ -175,9 +244,27 @@ def check_request_words(rate: str, library: str) -> int:
     return int(config["rate"])
 
 
+def check_words(conn, args) -> None:
+    """A station or item word that matches nothing is named, rather than
+    letting the request fail in the database."""
+    from kelvane.fetching import MetadataFetcher
+
+    for word, lookup, what in ((args.station, MetadataFetcher.get_station_ids, "station"),
+                               (args.item, MetadataFetcher.get_item_ids, "item")):
+        if word == "全部":
+            continue
+        try:
+            ids = lookup(conn, word)
+        except RuntimeError as exc:  # neither the database nor the metadata cache
+            raise UserError(str(exc)) from None
+        if ids is None or len(ids) == 0:
+            raise UserError(f"the {what} word {word!r} matched no {what}")
+
+
 def fetch_table(conn, args, recorder: _Recorder):
     from kelvane import fetching
 
+    check_words(conn, args)
     try:
         df = fetching.fetching_data(
             conn, args.start, args.end, args.method, args.station, args.rate, args.library,
@@ -185,15 +272,65 @@ def fetch_table(conn, args, recorder: _Recorder):
         )
     except RuntimeError as exc:  # neither the database nor the metadata cache
         raise UserError(str(exc)) from None
+    except Exception as exc:
+        if not is_database_error(exc):
+            raise
+        first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+        raise UserError(f"the database could not run the request: {first}") from None
     if df is None:
         raise UserError("no data: " + recorder.last("the request matched no table"))
     if df.empty:
-        raise UserError(
-            f"no data for {args.method} at {args.station} from {args.start} to {args.end}")
+        message = f"no data for {args.method} at {args.station} from {args.start} to {args.end}"
+        if is_sample(args.db):
+            held = sample_span(conn, args)
+            if held and (held[1] < args.start or held[0] > args.end):
+                message += (f": the sample database holds {args.rate} rows from {held[0]} "
+                            f"to {held[1]} only")
+        raise UserError(message)
     return df
 
 
+def is_database_error(exc: Exception) -> bool:
+    """An error of the database driver or of pandas reading SQL."""
+    import pandas as pd
+    from sqlalchemy.exc import SQLAlchemyError
+
+    return isinstance(exc, (pd.errors.DatabaseError, SQLAlchemyError))
+
+
+def sample_span(conn, args):
+    """First and last day (YYYYMMDD) of the rows the sample database holds for
+    the request's method, library and rate, or None."""
+    import pandas as pd
+
+    from kelvane.fetching import DatabaseType, MetadataFetcher, SampleRateType
+
+    methods = MetadataFetcher.get_method_ids(conn, args.method)
+    if methods is None or methods.empty:
+        return None
+    tables = MetadataFetcher.get_table_names(conn, methods, DatabaseType.get_id(args.library),
+                                             SampleRateType.get_config(args.rate)["id"])
+    days = []
+    for name in ([] if tables is None else tables["table_name"]):
+        if not re.fullmatch(r"[A-Za-z0-9_]+", str(name)):
+            continue
+        for order in ("ASC", "DESC"):
+            row = pd.read_sql(f"SELECT STARTDATE FROM QZDATA.{name} ORDER BY STARTDATE {order} "
+                              "LIMIT 1", conn)
+            if len(row):
+                days.append(pd.Timestamp(row.iloc[0, 0]))
+    if not days:
+        return None
+    return f"{min(days):%Y%m%d}", f"{max(days):%Y%m%d}"
+
+
 def _writable_target(path: Path) -> Path:
+    """Checked before a long fetch: the folder exists and takes a new file. An
+    existing FIFO or device is written into as it is."""
+    if path.is_dir():
+        raise UserError(f"cannot write {path}: it is a folder")
+    if path.exists() and not path.is_file():
+        return path
     parent = path.parent if str(path.parent) else Path(".")
     if not parent.is_dir():
         raise UserError(f"cannot write {path}: folder {parent} does not exist")
@@ -212,42 +349,90 @@ def output_kind(path: Path) -> str:
 
 
 def write_table(conn, df, path: Path, sampling_rate: int, recorder: _Recorder) -> None:
-    """VELD Parquet or Feather with the station and item records, or CSV."""
+    """VELD Parquet or Feather with the station and item records and the
+    database alias, or CSV; the file appears only once it is complete."""
     from kelvane import export, fetching
 
     kind = output_kind(path)
     try:
         if kind == "csv":
-            tmp = path.with_name(f".{path.name}.tmp")
-            try:
-                df.to_csv(tmp)
-                os.replace(tmp, path)
-            finally:
-                tmp.unlink(missing_ok=True)
+            export._write_atomically(str(path), lambda where: df.to_csv(where))
             return
+        table = fetching.DataFetcher.to_veld(conn, df, sampling_rate)
+        if table is None:
+            raise UserError(f"nothing written to {path}: " + recorder.last("the export failed"))
+        table = with_alias(table, database_alias(conn))
         if kind == "parquet":
-            fetching.DataFetcher.export_veld(conn, df, str(path), sampling_rate)
+            import pyarrow.parquet as pq
+
+            export._write_atomically(str(path), lambda where: pq.write_table(table, where))
         else:
-            metadata = _veld_metadata(conn, df, sampling_rate)
-            export.export_to_feather(df, str(path), metadata)
+            import pyarrow.feather as feather
+
+            export._write_atomically(str(path), lambda where: feather.write_feather(table, where))
     except OSError as exc:
         raise UserError(f"cannot write {path}: {exc.strerror or exc}") from None
-    if not path.exists():
-        raise UserError(f"nothing written to {path}: " + recorder.last("the export failed"))
 
 
-def _veld_metadata(conn, df, sampling_rate: int) -> dict:
-    """The context the Parquet bridge stores, for the Feather container."""
+ALIAS_KEY = b"kelvane_db_alias"
+
+
+def database_alias(conn):
+    info = getattr(conn, "info", None)
+    alias = info.get("kelvane_db_alias") if isinstance(info, dict) else None
+    return alias or getattr(conn, "_kelvane_db_alias", None)
+
+
+def with_alias(table, alias):
+    """The VELD table with the database alias as one more JSON entry, so that
+    `kelvane plot` finds the metadata cache of that database."""
     import json
 
-    from kelvane import fetching
+    if not alias:
+        return table
+    meta = dict(table.schema.metadata or {})
+    meta[ALIAS_KEY] = json.dumps(alias).encode()
+    return table.replace_schema_metadata(meta)
 
-    table = fetching.DataFetcher.to_veld(conn, df, sampling_rate)
-    if table is None:
-        return {}
-    meta = table.schema.metadata or {}
-    keys = ("station_info", "item_info", "sampling_rate", "export_time")
-    return {k: json.loads(meta[k.encode()]) for k in keys if k.encode() in meta}
+
+def alias_of_file(path: Path):
+    """The database alias a VELD file written by `kelvane fetch` names, or None."""
+    import json
+
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    kind = output_kind(path)
+    try:
+        if kind == "parquet":
+            meta = pq.read_schema(path).metadata
+        elif kind == "feather":
+            with pa.memory_map(str(path)) as source:
+                meta = pa.ipc.open_file(source).schema.metadata
+        else:
+            return None
+        value = json.loads(meta[ALIAS_KEY]) if meta and ALIAS_KEY in meta else None
+    except (OSError, ValueError):
+        return None
+    return value if isinstance(value, str) and value else None
+
+
+def load_frame(path: Path, what: str = "", **csv_options):
+    """The table of a Parquet, Feather or CSV file (by its extension); a
+    missing or unreadable file is a user error."""
+    import pandas as pd
+
+    if not path.is_file():
+        raise UserError(f"no such {what}file: {path}")
+    kind = output_kind(path)
+    try:
+        if kind == "parquet":
+            return pd.read_parquet(path)
+        if kind == "feather":
+            return pd.read_feather(path)
+        return pd.read_csv(path, **csv_options)
+    except (OSError, ValueError) as exc:
+        raise UserError(f"cannot read {path}: {one_line(exc)}") from None
 
 
 def read_table(path: Path):
@@ -255,22 +440,17 @@ def read_table(path: Path):
     table indexed by STARTDATE."""
     import pandas as pd
 
-    if not path.is_file():
-        raise UserError(f"no such file: {path}")
-    kind = output_kind(path)
-    try:
-        if kind == "parquet":
-            df = pd.read_parquet(path)
-        elif kind == "feather":
-            df = pd.read_feather(path)
-        else:
-            df = pd.read_csv(path, dtype={"STATIONID": str, "POINTID": str, "ITEMID": str})
+    df = load_frame(path, dtype={"STATIONID": str, "POINTID": str, "ITEMID": str})
+    if output_kind(path) == "csv" and "STARTDATE" in df.columns:
+        try:
             df["STARTDATE"] = pd.to_datetime(df["STARTDATE"])
-    except (OSError, ValueError) as exc:
-        raise UserError(f"cannot read {path}: {exc}") from None
+        except (ValueError, TypeError) as exc:
+            raise UserError(f"cannot read {path}: {one_line(exc)}") from None
     if "STARTDATE" in df.columns:
         df = df.set_index("STARTDATE")
     missing = [c for c in ("STATIONID", "POINTID", "ITEMID", "OBSVALUE") if c not in df.columns]
+    if df.index.name != "STARTDATE":
+        missing.insert(0, "STARTDATE")
     if missing:
         raise UserError(f"{path} is not a time-series table: no column {', '.join(missing)}")
     for column in ("STATIONID", "POINTID", "ITEMID"):
@@ -300,20 +480,42 @@ def working_folder(path: Path):
         os.chdir(previous)
 
 
+_SAVED = re.compile(r"^Figure (.+) has been saved to current folder\.$")
+
+
+class _SavedFigures(logging.Handler):
+    """File names of the figures the plotter reports as saved."""
+
+    def __init__(self):
+        super().__init__(logging.INFO)
+        self.names: list[str] = []
+
+    def emit(self, record):
+        match = _SAVED.match(record.getMessage())
+        if match:
+            self.names.append(match.group(1))
+
+
 def draw(plotter, df, groupby: str, progress: Progress, label: str, **kwargs):
-    """Draws through TSPlotter.plot and returns the figure files written."""
-    figures = Path("figures")
-    before = set(figures.glob("*")) if figures.is_dir() else set()
-    with progress.counting(label, None, "plotting", "has been saved"):
-        plotter.plot(df, groupby=groupby, **kwargs)
-    after = set(figures.glob("*")) if figures.is_dir() else set()
-    return sorted(after - before)
+    """Draws through TSPlotter.plot and returns the figure files it saved
+    (also those that replaced a file of an earlier run)."""
+    saved = _SavedFigures()
+    logger = logging.getLogger("plotting")
+    logger.addHandler(saved)
+    try:
+        with progress.counting(label, None, "plotting", "has been saved"):
+            plotter.plot(df, groupby=groupby, **kwargs)
+    finally:
+        logger.removeHandler(saved)
+    return [Path("figures") / name for name in dict.fromkeys(saved.names)]
 
 
 # -- commands -------------------------------------------------------------------------
 
 
 def cmd_fetch(args, progress: Progress, recorder: _Recorder) -> int:
+    if args.start > args.end:
+        raise UserError(f"--start {args.start} is after --end {args.end}: the range holds no day")
     target = _writable_target(Path(args.output))
     output_kind(target)
     rate_seconds = check_request_words(args.rate, args.library)
@@ -331,33 +533,135 @@ def cmd_fetch(args, progress: Progress, recorder: _Recorder) -> int:
 
 def cmd_plot(args, progress: Progress, recorder: _Recorder) -> int:
     from kelvane import tsdraw
+    from kelvane.metastash import MetaStash
 
-    df = read_table(Path(args.file))
-    if args.catalogue and not Path(args.catalogue).is_file():
-        raise UserError(f"no such catalogue file: {args.catalogue}")
-    conn = open_database(args.db, recorder) if args.db else None
-    out = Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
-    kwargs = dict(prefix=args.prefix, show_mean=args.show_mean, show_std=args.show_std,
-                  figure_format=args.format)
+    station_layout = args.groupby == "station"
+    if not station_layout and (args.daily_median or args.rainfall):
+        raise UserError("--daily-median and --rainfall go with --groupby station")
+    if args.catalogue_filter and not args.catalogue:
+        raise UserError("--catalogue-filter needs --catalogue")
+    kwargs = dict(prefix=args.prefix, fig_label=args.fig_label, show_mean=args.show_mean,
+                  show_std=args.show_std, std_multiplier=args.std_multiplier,
+                  reindex=args.reindex, figure_format=figure_format(args.format),
+                  start_time=time_bound(args.start_time, "--start-time"),
+                  end_time=time_bound(args.end_time, "--end-time"))
+    if (kwargs["start_time"] is not None and kwargs["end_time"] is not None
+            and kwargs["start_time"] > kwargs["end_time"]):
+        raise UserError(f"--start-time {args.start_time} is after --end-time {args.end_time}")
+    path = Path(args.file)
+    df = read_table(path)
+    if station_layout:
+        kwargs["daily_mean_values"] = args.daily_median
+        kwargs["rainfall"] = read_rainfall(Path(args.rainfall)) if args.rainfall else None
+    catalogue_fault = None
     if args.catalogue:
-        kwargs["kat_dir"] = str(Path(args.catalogue).resolve())
+        catalogue_fault = catalogue_problem(Path(args.catalogue))
+        if catalogue_fault is None:
+            kwargs["kat_dir"] = str(Path(args.catalogue).resolve())
+            kwargs["kat_filters"] = args.catalogue_filter or None
+    out = make_folder(Path(args.out))
+
+    conn = open_database(args.db, recorder) if args.db else None
+    metadata_dir, alias = args.metadata_dir, None
+    if conn is None:
+        # the cache of the database the table came from
+        alias = alias_of_file(path)
+        if alias:
+            metadata_dir = MetaStash.resolve_cache_dir(args.metadata_dir, alias)
     try:
         try:
-            plotter = tsdraw.TSPlotter(conn=conn, metadata_dir=args.metadata_dir)
+            plotter = tsdraw.TSPlotter(conn=conn, metadata_dir=metadata_dir)
         except RuntimeError as exc:
-            raise UserError(f"{exc} (run `kelvane refresh-metastash --db ALIAS` first, "
+            ask = f"--db {alias}" if alias else "--db ALIAS"
+            raise UserError(f"{exc} (run `kelvane refresh-metastash {ask}` first, "
                             "or pass --db)") from None
         with working_folder(out):
             files = draw(plotter, df, args.groupby, progress, "drawing", **kwargs)
     finally:
         if conn is not None:
             conn.close()
-    if not files:
-        raise UserError("no figure drawn: " + recorder.last("nothing to plot in " + args.file))
     for f in files:
         print(out / f)
+    if catalogue_fault:
+        drawn = "the figures were drawn" if files else "no figure was drawn"
+        raise UserError(f"{catalogue_fault}; {drawn} without earthquakes")
+    if not files:
+        raise UserError("no figure drawn: " + recorder.last("nothing to plot in " + args.file))
     return 0
+
+
+def figure_format(text: str) -> str:
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    known = FigureCanvasBase.get_supported_filetypes()
+    if text.lower() not in known:
+        raise UserError(f"unknown figure format {text!r}; known: {', '.join(sorted(known))}")
+    return text
+
+
+def time_bound(text, option: str):
+    import pandas as pd
+
+    if text is None:
+        return None
+    try:
+        value = pd.Timestamp(text)
+    except (ValueError, TypeError):
+        value = None
+    if value is None or value is pd.NaT:
+        raise UserError(f"{option}: not a time: {text!r} (use YYYYMMDD or YYYY-MM-DD HH:MM)")
+    return value
+
+
+def read_rainfall(path: Path):
+    """A rainfall table for the station layout: OBSVALUE indexed by time, from
+    Parquet, Feather or CSV (times in STARTDATE or the first column)."""
+    import pandas as pd
+
+    table = load_frame(path, "rainfall ")
+    if "STARTDATE" in table.columns:
+        table = table.set_index("STARTDATE")
+    elif output_kind(path) == "csv" and len(table.columns):
+        table = table.set_index(table.columns[0])
+    if "OBSVALUE" not in table.columns:
+        raise UserError(f"{path} is not a rainfall table: no column OBSVALUE")
+    try:
+        table.index = pd.to_datetime(table.index)
+    except (ValueError, TypeError) as exc:
+        raise UserError(f"cannot read rainfall {path}: its times: {one_line(exc)}") from None
+    return table
+
+
+def catalogue_problem(path: Path):
+    """Why the catalogue cannot serve the overlay, or None when it can."""
+    if not path.is_file():
+        raise UserError(f"no such catalogue file: {path}")
+    from kelvane import KAT
+
+    try:
+        events = KAT.read_KAT(str(path))
+    except UnicodeError as exc:
+        return f"cannot read catalogue {path}: it is not {exc.encoding} text"
+    except Exception as exc:  # whatever the reader rejects, reported as such
+        return f"cannot read catalogue {path}: {one_line(exc)}"
+    if not events.index.notna().any():
+        return f"cannot read catalogue {path}: no line in the catalogue format"
+    return None
+
+
+def one_line(exc: Exception) -> str:
+    text = str(exc).strip()
+    return text.splitlines()[0] if text else type(exc).__name__
+
+
+def make_folder(path: Path) -> Path:
+    if path.exists() and not path.is_dir():
+        raise UserError(f"{path} exists and is not a folder")
+    try:
+        path.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        raise UserError(f"cannot make folder {path}: {exc.strerror or exc}") from None
+    return path
 
 
 def cmd_refresh(args, progress: Progress, recorder: _Recorder) -> int:
@@ -377,6 +681,20 @@ def cmd_refresh(args, progress: Progress, recorder: _Recorder) -> int:
     return 0
 
 
+@contextlib.contextmanager
+def metadata_cache_root(folder: Path):
+    """The library's default metadata cache root is `folder` meanwhile, so
+    that the lookups of a fetch write their cache there."""
+    from kelvane.metastash import MetaStash
+
+    original = MetaStash.__dict__["default_cache_dir"]
+    MetaStash.default_cache_dir = classmethod(lambda cls: str(folder))
+    try:
+        yield
+    finally:
+        MetaStash.default_cache_dir = original
+
+
 def cmd_demo(args, progress: Progress, recorder: _Recorder) -> int:
     import pandas as pd
 
@@ -384,8 +702,7 @@ def cmd_demo(args, progress: Progress, recorder: _Recorder) -> int:
 
     started = time.perf_counter()
     out = Path(args.out) if args.out else Path(f"kelvane-demo-{_dt.datetime.now():%Y%m%d-%H%M%S}")
-    out.mkdir(parents=True, exist_ok=True)
-    out = out.resolve()
+    out = make_folder(out).resolve()
     end = pd.Timestamp.now().normalize()
     start = end - pd.Timedelta(days=30)
     s, e = f"{start:%Y%m%d}", f"{end:%Y%m%d}"
@@ -397,34 +714,38 @@ def cmd_demo(args, progress: Progress, recorder: _Recorder) -> int:
     sandbox.write_catalogue(str(catalogue), start=f"{start - pd.Timedelta(days=30):%Y%m%d}", end=e)
 
     conn = sandbox.connect(str(db_path), alias="sandbox")
+    metadata_dir = out / "metastash"
     written = []
     try:
-        progress.step("fetching a month of minute water level and of hourly resistivity")
-        metadata_dir = out / "metastash"
-        fetching.refresh_metastash(conn, cache_dir=str(metadata_dir))
-        water = fetching.fetching_data(conn, s, e, "水位", "全部", "分钟值", "预处理库")
-        resist = fetching.fetching_data(conn, s, e, "直流单装置地电阻率", "全部", "小时值", "预处理库")
-        if water is None or water.empty or resist is None or resist.empty:
-            raise UserError("the sample database returned no data: " + recorder.last("empty fetch"))
+        with metadata_cache_root(metadata_dir):
+            progress.step("fetching a month of minute water level and of hourly resistivity")
+            fetching.refresh_metastash(conn, cache_dir=str(metadata_dir))
+            water = fetching.fetching_data(conn, s, e, "水位", "全部", "分钟值", "预处理库")
+            resist = fetching.fetching_data(conn, s, e, "直流单装置地电阻率", "全部", "小时值",
+                                            "预处理库")
+            if water is None or water.empty or resist is None or resist.empty:
+                raise UserError("the sample database returned no data: "
+                                + recorder.last("empty fetch"))
 
-        progress.step("filtering spikes")
-        water = filter_spikes(water)
-        resist = filter_spikes(resist)
+            progress.step("filtering spikes")
+            water = filter_spikes(water)
+            resist = filter_spikes(resist)
 
-        progress.step("exporting VELD files")
-        for name, df, rate in (("water_level_minute", water, 60), ("resistivity_hourly", resist, 3600)):
-            path = out / f"{name}.parquet"
-            fetching.DataFetcher.export_veld(conn, df, str(path), rate)
-            written.append(path)
+            progress.step("exporting VELD files")
+            for name, df, rate in (("water_level_minute", water, 60),
+                                   ("resistivity_hourly", resist, 3600)):
+                path = out / f"{name}.parquet"
+                write_table(conn, df, path, rate, recorder)
+                written.append(path)
 
-        plotter = tsdraw.TSPlotter(conn=conn, metadata_dir=str(metadata_dir))
-        common = dict(kat_dir=str(catalogue), show_mean=True, show_std=True)
-        with working_folder(out):
-            figures = draw(plotter, water, "item", progress, "water level by item",
-                           prefix="water_", **common)
-            figures += draw(plotter, resist, "station", progress, "resistivity by station",
-                            prefix="resistivity_", **common)
-        written += [out / f for f in figures]
+            plotter = tsdraw.TSPlotter(conn=conn, metadata_dir=str(metadata_dir))
+            common = dict(kat_dir=str(catalogue), show_mean=True, show_std=True)
+            with working_folder(out):
+                figures = draw(plotter, water, "item", progress, "water level by item",
+                               prefix="water_", **common)
+                figures += draw(plotter, resist, "station", progress, "resistivity by station",
+                                prefix="resistivity_", **common)
+            written += [out / f for f in figures]
     finally:
         conn.close()
 
@@ -432,6 +753,7 @@ def cmd_demo(args, progress: Progress, recorder: _Recorder) -> int:
     print(f"kelvane demo finished in {elapsed:.1f} s, files in {out}:")
     print(f"  sample database   {db_path.name}")
     print(f"  catalogue         {catalogue.name}")
+    print(f"  metadata cache    {metadata_dir.name}/")
     print(f"  water level       {len(water)} minute samples, "
           f"{water.groupby(['STATIONID', 'POINTID', 'ITEMID']).ngroups} series")
     print(f"  resistivity       {len(resist)} hourly samples, "
@@ -452,7 +774,8 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     demo = sub.add_parser("demo", help="the whole job on a freshly built sample database")
-    demo.add_argument("--out", help="folder for everything the demo writes (default: a new folder here)")
+    demo.add_argument("--out", help="folder for everything the demo writes, its metadata cache "
+                                    "included (default: a new folder here)")
     demo.set_defaults(run=cmd_demo)
 
     fetch = sub.add_parser("fetch", help="fetch series and write VELD Parquet, Feather or CSV")
@@ -471,16 +794,35 @@ def build_parser() -> argparse.ArgumentParser:
     fetch.set_defaults(run=cmd_fetch)
 
     plot = sub.add_parser("plot", help="draw a table written by fetch")
-    plot.add_argument("file")
-    plot.add_argument("--groupby", choices=("item", "station"), default="item")
-    plot.add_argument("--catalogue", help="earthquake catalogue to overlay")
-    plot.add_argument("--db", help="database for the metadata (default: the local cache only)")
+    plot.add_argument("file", help="table to draw, as written by `kelvane fetch` (.parquet, .veld, "
+                                   ".feather, .arrow or .csv); required")
+    plot.add_argument("--groupby", choices=("item", "station"), default="item",
+                      help="item: one figure per item, a subplot per station point; station: one "
+                           "figure per station point, a subplot per item (default: item)")
+    plot.add_argument("--catalogue", help="earthquake catalogue to overlay (default: none)")
+    plot.add_argument("--catalogue-filter", action="append", type=_quake_rule, metavar="KM:MAG",
+                      help="mark the earthquakes closer than KM with magnitude MAG or more; "
+                           "repeat for more rules (default: 300:3.0)")
+    plot.add_argument("--db", help="database for the metadata (default: the local cache of the "
+                                   "database the file names, else the cache root)")
     plot.add_argument("--metadata-dir", help="metadata cache root (default ~/.kelv/metastash)")
     plot.add_argument("--out", default=".", help="folder that receives figures/ (default: here)")
     plot.add_argument("--prefix", default="", help="start of every figure file name")
+    plot.add_argument("--fig-label", default="", help="text inserted into every figure file name")
     plot.add_argument("--format", default="png", help="figure file format (default png)")
     plot.add_argument("--show-mean", action="store_true", help="draw the mean line")
-    plot.add_argument("--show-std", action="store_true", help="draw the ±2σ lines")
+    plot.add_argument("--show-std", action="store_true", help="draw the ±kσ lines")
+    plot.add_argument("--std-multiplier", type=float, default=2.0, metavar="K",
+                      help="k of the ±kσ lines (default 2)")
+    plot.add_argument("--start-time", help="draw from this time on (YYYYMMDD or YYYY-MM-DD HH:MM)")
+    plot.add_argument("--end-time", help="draw up to this time (included)")
+    plot.add_argument("--reindex", action="store_true",
+                      help="put every series on a regular time grid, so gaps show")
+    plot.add_argument("--daily-median", action="store_true",
+                      help="draw one value per day, the daily median (--groupby station)")
+    plot.add_argument("--rainfall", metavar="FILE",
+                      help="rainfall table (OBSVALUE by time; .parquet, .feather or .csv) drawn "
+                           "as bars under every figure (--groupby station)")
     plot.set_defaults(run=cmd_plot)
 
     refresh = sub.add_parser("refresh-metastash", help="re-read the dictionary tables into the cache")
@@ -488,6 +830,11 @@ def build_parser() -> argparse.ArgumentParser:
     refresh.add_argument("--metadata-dir", help="metadata cache root (default ~/.kelv/metastash)")
     refresh.set_defaults(run=cmd_refresh)
     return parser
+
+
+def report(text: str) -> None:
+    """The one error line on standard error."""
+    print(f"{PROG}: error: " + " ".join(text.split("\n")), file=sys.stderr)
 
 
 def main(argv=None) -> int:
@@ -498,7 +845,11 @@ def main(argv=None) -> int:
         recorder = _configure_logging(args.verbose)
         return args.run(args, progress, recorder)
     except UserError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        report(str(exc))
+        return 1
+    except OSError as exc:  # a folder or file the system refused
+        where = f": {exc.filename}" if exc.filename else ""
+        report(f"{exc.strerror or exc}{where}")
         return 1
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)

@@ -10,6 +10,11 @@ namespace kelvane::tsdraw {
 
 struct TSPlotter {};
 
+// Attribute under which an earthquake label keeps its event's magnitude.
+inline constexpr const char* kMagnitudeAttr = "earthquake_magnitude";
+// Attribute under which a subplot keeps the axes of its earthquake overlay.
+inline constexpr const char* kOverlayAttr = "earthquake_axes";
+
 inline py::module_ mod() { return self_module("kelvane.tsdraw"); }
 inline py::object mod_attr(const char* name) { return mod().attr(name); }
 inline py::object logger() { return mod_attr("logger"); }

@@ -3,6 +3,7 @@
 #pragma once
 #include "tsdraw/common.hpp"
 #include "tsdraw/decorate.hpp"
+#include "tsdraw/finish.hpp"
 
 #include <cmath>
 #include <optional>
@@ -119,6 +120,11 @@ inline std::string subplot_title(py::handle station_name, py::handle point, py::
     return title;
 }
 
+// Half the span of value ticks [low, middle, high].
+inline double half_span(const py::list& ticks) {
+    return py::float_(ticks[2] - ticks[0]).cast<double>() / 2;
+}
+
 inline py::list value_ticks(py::object ts, bool set_zero) {
     py::object values = ts["OBSVALUE"];
     py::object lo = values.attr("min")();
@@ -224,7 +230,8 @@ inline py::tuple plot_by_items(py::object self, py::object ts, py::object prefix
                                py::object std_multiplier, py::object annotations,
                                py::object figure_format, py::object kat_dir,
                                py::object kat_filters, py::object start_time,
-                               py::object end_time, py::object xlabel, py::kwargs kwargs) {
+                               py::object end_time, py::object xlabel, py::object show_legend,
+                               py::kwargs kwargs) {
     const Py_ssize_t per_figure = PyNumber_AsSsize_t(number_of_subplots.ptr(), PyExc_OverflowError);
     if (per_figure == -1 && PyErr_Occurred()) throw py::error_already_set();
     if (per_figure < 1) throw py::value_error("number_of_subplots must be at least 1");
@@ -271,11 +278,13 @@ inline py::tuple plot_by_items(py::object self, py::object ts, py::object prefix
             ++number;
             const Py_ssize_t n = std::min(per_figure, total - begin);
             Figure figure = new_figure(static_cast<std::size_t>(n), fig_height);
+            std::vector<Subplot> drawn;
             for (Py_ssize_t index = 0; index < n; ++index) {
                 py::object pair = pairs[static_cast<std::size_t>(begin + index)];
                 py::object station = pair[py::int_(0)];
                 py::object point = pair[py::int_(1)];
                 py::object ax = figure.axes[py::int_(index)];
+                drawn.push_back({ax, std::nullopt});
                 py::object group;
                 try {
                     group = grouped.attr("get_group")(py::make_tuple(item, station, point));
@@ -310,10 +319,12 @@ inline py::tuple plot_by_items(py::object self, py::object ts, py::object prefix
                 } else if (equals(style, "scatter")) {
                     ax.attr("scatter")(series.attr("index"), values, **kwargs);
                 } else {
-                    values.attr("plot")("ax"_a = ax, "label"_a = title, **line_kwargs);
+                    broken_at_gaps(values).attr("plot")("ax"_a = ax, "label"_a = title,
+                                                        **line_kwargs);
                 }
-                self.attr("_setup_axis")(ax, title, info->unit, value_ticks(series, set_zero),
-                                         invert_y, xlabel);
+                py::list ticks = value_ticks(series, set_zero);
+                drawn.back().tick_half_range = half_span(ticks);
+                self.attr("_setup_axis")(ax, title, info->unit, ticks, invert_y, xlabel);
                 self.attr("_add_statistics")(ax, series, show_mean, show_std, std_multiplier);
                 if (truthy(annotations) && contains(annotations, item)) {
                     py::object for_item = annotations[item];
@@ -325,9 +336,7 @@ inline py::tuple plot_by_items(py::object self, py::object ts, py::object prefix
             }
             std::string name = to_text(prefix) + to_text(item) + to_text(fig_label) + "_" +
                                std::to_string(number);
-            // Slanted dates on the bottom axis never run into each other.
-            figure.fig.attr("autofmt_xdate")();
-            arrange_earthquake_labels(figure.fig);
+            finish_figure(figure.fig, drawn, truthy(show_legend), name);
             // The previous figure is let go before this one is saved, so that
             // the collection after the save can reclaim it.
             last = figure;
@@ -366,7 +375,7 @@ inline py::tuple plot_by_stations(py::object self, py::object ts, py::object pre
                                   py::object std_multiplier, py::object annotations,
                                   py::object kat_dir, py::object kat_filters,
                                   py::object start_time, py::object end_time, py::object xlabel,
-                                  py::kwargs kwargs) {
+                                  py::object show_legend, py::kwargs kwargs) {
     const bool set_zero = truthy(set_zero_obj);
     auto builtins = py::module_::import("builtins");
 
@@ -414,6 +423,9 @@ inline py::tuple plot_by_stations(py::object self, py::object ts, py::object pre
             const std::size_t rows = n_items + (with_rain ? 1 : 0);
             if (rows == 0) continue;
             Figure figure = new_figure(rows, fig_height);
+            std::vector<Subplot> drawn;
+            for (std::size_t index = 0; index < rows; ++index)
+                drawn.push_back({figure.axes[py::int_(index)], std::nullopt});
             const std::string sp_text = to_text(station) + "-" + to_text(point);
             for (std::size_t index = 0; index < n_items; ++index) {
                 py::object item = items[index];
@@ -451,10 +463,12 @@ inline py::tuple plot_by_stations(py::object self, py::object ts, py::object pre
                 } else if (equals(style, "scatter")) {
                     ax.attr("scatter")(times, values, "label"_a = title, **kwargs);
                 } else {
-                    ax.attr("plot")(times, values, "label"_a = title, **kwargs);
+                    py::object line = broken_at_gaps(values);
+                    ax.attr("plot")(line.attr("index"), line, "label"_a = title, **kwargs);
                 }
-                self.attr("_setup_axis")(ax, title, info->unit, value_ticks(series, set_zero),
-                                         invert_y, xlabel);
+                py::list ticks = value_ticks(series, set_zero);
+                drawn[index].tick_half_range = half_span(ticks);
+                self.attr("_setup_axis")(ax, title, info->unit, ticks, invert_y, xlabel);
                 self.attr("_add_statistics")(ax, series, show_mean, show_std, std_multiplier);
                 if (truthy(annotations) && contains(annotations, station)) {
                     py::object for_station = annotations[station];
@@ -468,9 +482,7 @@ inline py::tuple plot_by_stations(py::object self, py::object ts, py::object pre
                 draw_rainfall(self, figure.axes[py::int_(n_items)], rainfall);
             std::string name =
                 to_text(prefix) + to_text(station) + "_" + to_text(point) + to_text(fig_label);
-            // Slanted dates on the bottom axis never run into each other.
-            figure.fig.attr("autofmt_xdate")();
-            arrange_earthquake_labels(figure.fig);
+            finish_figure(figure.fig, drawn, truthy(show_legend), name);
             // The previous figure is let go before this one is saved, so that
             // the collection after the save can reclaim it.
             last = figure;

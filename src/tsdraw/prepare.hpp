@@ -97,7 +97,10 @@ inline py::tuple process_data(py::object /*self*/, py::object ts_tmp, py::object
         py::object values = ts["OBSVALUE"];
         basevalue = (values.attr("max")() + values.attr("min")()) / py::int_(2);
     }
-    if (truthy(set_zero) && !empty) ts["OBSVALUE"] = py::object(ts["OBSVALUE"]) - basevalue;
+    // A new table with the centred column (an item assignment made from here
+    // looks like chained assignment to pandas 2, which warns about it).
+    if (truthy(set_zero) && !empty)
+        ts = ts.attr("assign")("OBSVALUE"_a = py::object(ts["OBSVALUE"]) - basevalue);
     if (truthy(reindex) && !empty) ts = mod_attr("reindex_df_by_interval")(ts);
     return py::make_tuple(ts, basevalue);
 }
