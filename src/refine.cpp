@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -371,6 +372,29 @@ py::object filter_with_fast_mad(py::object df, py::object window_size,
     return out;
 }
 
+// Test hook: the rolling-window kernel and split of every later filter call
+// ("automatic", "sorted", "portable", "avx2", "avx512"; "automatic", "never",
+// "always"). False, changing nothing, when this processor lacks the kernel.
+bool set_filter_kernel(const std::string& kernel, const std::string& split) {
+    using kelvane::core::HampelKernel;
+    using kelvane::core::HampelSplit;
+    static const std::pair<const char*, HampelKernel> kKernels[] = {
+        {"automatic", HampelKernel::Automatic}, {"sorted", HampelKernel::Sorted},
+        {"portable", HampelKernel::Portable},   {"avx2", HampelKernel::Avx2},
+        {"avx512", HampelKernel::Avx512}};
+    static const std::pair<const char*, HampelSplit> kSplits[] = {
+        {"automatic", HampelSplit::Automatic}, {"never", HampelSplit::Never},
+        {"always", HampelSplit::Always}};
+    auto find = [](const auto& table, const std::string& name, const char* what) {
+        for (const auto& [key, value] : table) {
+            if (name == key) return value;
+        }
+        throw py::value_error(std::string("unknown ") + what + " " + name);
+    };
+    return kelvane::core::set_hampel_kernel(find(kKernels, kernel, "kernel"),
+                                            find(kSplits, split, "split"));
+}
+
 }  // namespace
 
 KELVANE_MODULE(refine, m) {
@@ -408,6 +432,8 @@ KELVANE_MODULE(refine, m) {
     m.def("fast_mad", &fast_mad, "x"_a,
           "计算中位数绝对偏差 (MAD) 乘以比例因子 1.4826。\n"
           "1.4826 是为了使 MAD 在正态分布下等价于标准差。");
+    m.def("_set_filter_kernel", &set_filter_kernel, "kernel"_a = "automatic",
+          "split"_a = "automatic");
     m.def("filter_with_fast_mad", &filter_with_fast_mad, "df"_a, "window_size"_a = 15,
           "threshold_factor"_a = 5.0,
           "基于滚动窗口 MAD 的异常值过滤（Hampel Filter）。\n"
