@@ -233,6 +233,26 @@ inline bool direct_rows(const py::list& fetched, std::size_t width, const KeyCol
     return true;
 }
 
+// True when a str cell outside column `skip` holds `marker` (or has no UTF-8
+// form: the table-wide replacement then tells what that gives).
+inline bool marker_outside(const std::vector<py::tuple>& rows, py::ssize_t skip, std::string_view marker) {
+    for (const py::tuple& row : rows) {
+        for (py::ssize_t c = 0; c < PyTuple_GET_SIZE(row.ptr()); ++c) {
+            PyObject* cell = PyTuple_GET_ITEM(row.ptr(), c);
+            if (c == skip || !PyUnicode_Check(cell)) continue;
+            Py_ssize_t size = 0;
+            const char* data = PyUnicode_AsUTF8AndSize(cell, &size);
+            if (!data) {
+                PyErr_Clear();
+                return true;
+            }
+            if (core::find_literal({data, static_cast<std::size_t>(size)}, marker) != std::string_view::npos)
+                return true;
+        }
+    }
+    return false;
+}
+
 // Row order by ITEMID, STATIONID, POINTID, STARTDATE; rows with equal keys
 // keep their order, as pandas' multi-column sort keeps them.
 inline std::vector<std::int64_t> sort_order(const std::vector<RowKey>& keys) {
@@ -353,7 +373,7 @@ inline py::object direct_daily_table(const StatementRows& got, const py::object&
         py::object column = split ? pandas().attr("Series")(cells, "index"_a = df.attr("index"), "dtype"_a = "object")
                                   : read_column(cells, df.attr("index"));
         df.attr("isetitem")(at.obs, column);
-        replace_in_text_cells(df, "NULLALL", null_day, at.obs);
+        if (marker_outside(fetched.rows, at.obs, "NULLALL")) replace_in_text_cells(df, "NULLALL", null_day, at.obs);
     } else {
         df.attr("isetitem")(at.obs, read_column(cells, df.attr("index")));
         replace_in_text_cells(df, "NULLALL", null_day);
