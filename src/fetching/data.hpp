@@ -37,80 +37,127 @@ inline py::str utf8_str(std::string_view text) {
     return py::reinterpret_steal<py::str>(out);
 }
 
+// The cells of a one-dimensional numpy object array, read without a Python
+// object per access; `set` is for arrays made here (a read-only view of a
+// table's column is only read).
+class ObjectCells {
+public:
+    explicit ObjectCells(py::array array) : array_(std::move(array)) {
+        if (array_.ndim() != 1 || array_.dtype().kind() != 'O') throw py::type_error("an object array is needed");
+        base_ = static_cast<char*>(const_cast<void*>(array_.data()));
+        stride_ = array_.strides(0);
+        size_ = static_cast<std::size_t>(array_.shape(0));
+    }
+    std::size_t size() const { return size_; }
+    PyObject* get(std::size_t i) const { return *slot(i); }
+    // Puts a new reference to `value` in cell i and releases the old one.
+    void set(std::size_t i, py::handle value) {
+        PyObject** at = slot(i);
+        PyObject* old = *at;
+        *at = py::reinterpret_borrow<py::object>(value).release().ptr();
+        Py_XDECREF(old);
+    }
+    const py::array& array() const { return array_; }
+
+private:
+    PyObject** slot(std::size_t i) const {
+        return reinterpret_cast<PyObject**>(base_ + static_cast<py::ssize_t>(i) * stride_);
+    }
+    py::array array_;
+    char* base_ = nullptr;
+    py::ssize_t stride_ = 0;
+    std::size_t size_ = 0;
+};
+
+// A new object array of n cells, each None.
+inline ObjectCells object_cells(std::size_t n) {
+    return ObjectCells(py::module_::import("numpy").attr("empty")(n, "dtype"_a = "object"));
+}
+
 // The packed strings of compressed rows: None gives the empty text, anything
 // else is gzip-decompressed and decoded as UTF-8 (invalid data raises).
-inline py::list decompress_packed(const py::object& values) {
+inline ObjectCells decompress_packed(const py::handle& values) {
     py::object decompress = py::module_::import("gzip").attr("decompress");
-    py::list out;
+    ObjectCells out = object_cells(static_cast<std::size_t>(py::len(values)));
     py::str empty("");
+    std::size_t i = 0;
     for (py::handle value : values) {
         if (value.is_none()) {
-            out.append(empty);
+            out.set(i++, empty);
             continue;
         }
         py::object raw = decompress(value);
         char* data = nullptr;
         Py_ssize_t size = 0;
         if (PyBytes_AsStringAndSize(raw.ptr(), &data, &size) != 0) throw py::error_already_set();
-        out.append(utf8_str({data, static_cast<std::size_t>(size)}));
+        out.set(i++, utf8_str({data, static_cast<std::size_t>(size)}));
     }
     return out;
 }
 
-// Replaces `marker` by `replacement` inside every str of `cells` (a list,
-// changed in place), as a literal replacement would; cells that are exactly
-// the marker share `shared`, a str holding the replacement. Other cells
-// (bytes, numbers, None) are kept. True when a cell changed.
-inline bool replace_in_texts(py::list& cells, std::string_view marker,
-                             const std::string& replacement, const py::object& shared) {
-    const auto n = static_cast<std::size_t>(py::len(cells));
+// Positions of the str cells holding `marker`. Cells of other types (bytes,
+// numbers, None) never match.
+inline std::vector<std::size_t> marker_hits(const ObjectCells& cells, std::string_view marker) {
+    const std::size_t n = cells.size();
     std::vector<std::string_view> views(n);
-    std::vector<bool> is_text(n, false);
+    std::vector<char> is_text(n, 0);
     for (std::size_t i = 0; i < n; ++i) {
-        PyObject* cell = PyList_GET_ITEM(cells.ptr(), static_cast<Py_ssize_t>(i));
-        if (PyUnicode_Check(cell)) {
+        PyObject* cell = cells.get(i);
+        if (cell && PyUnicode_Check(cell)) {
             views[i] = utf8_view(cell);
-            is_text[i] = true;
+            is_text[i] = 1;
         }
     }
     std::vector<std::size_t> hits;
-    {
-        py::gil_scoped_release unlocked;  // the list keeps every text alive
-        for (std::size_t i = 0; i < n; ++i)
-            if (is_text[i] && core::find_literal(views[i], marker) != std::string_view::npos)
-                hits.push_back(i);
-    }
+    py::gil_scoped_release unlocked;  // the array keeps every text alive
+    for (std::size_t i = 0; i < n; ++i)
+        if (is_text[i] && core::find_literal(views[i], marker) != std::string_view::npos) hits.push_back(i);
+    return hits;
+}
+
+// Replaces `marker` by `replacement` inside the str cells at `hits`, as a
+// literal replacement would; cells that are exactly the marker share
+// `shared`, a str holding the replacement.
+inline void replace_at(ObjectCells& cells, const std::vector<std::size_t>& hits, std::string_view marker,
+                       const std::string& replacement, const py::object& shared) {
     for (std::size_t i : hits) {
-        py::object fresh = views[i] == marker
-                               ? shared
-                               : py::object(utf8_str(core::replace_literal(views[i], marker, replacement)));
-        // PyList_SetItem steals the new reference and releases the old cell
-        PyList_SetItem(cells.ptr(), static_cast<Py_ssize_t>(i), fresh.release().ptr());
+        const std::string_view text = utf8_view(cells.get(i));
+        if (text == marker) cells.set(i, shared);
+        else cells.set(i, utf8_str(core::replace_literal(text, marker, replacement)));
     }
-    return !hits.empty();
 }
 
 // Replaces `marker` by `replacement` inside every text cell of every text or
 // object column of df but the one at position `skip`, as a table-wide
-// literal replacement would. Columns without a hit are left as they are.
+// literal replacement would. Object columns are read through their numpy
+// array and copied only when a cell changes; text columns are searched and
+// rewritten by pandas' own string methods. Columns without a hit are left
+// as they are.
 inline void replace_in_text_cells(py::object df, std::string_view marker,
                                   const std::string& replacement, py::ssize_t skip = -1) {
     py::object api = pandas().attr("api").attr("types");
     py::object is_object = api.attr("is_object_dtype");
     py::object is_string = api.attr("is_string_dtype");
     py::object shared = utf8_str(replacement);
-    py::object iloc = df.attr("iloc");
-    const auto width = static_cast<py::ssize_t>(py::len(df.attr("columns")));
-    for (py::ssize_t c = 0; c < width; ++c) {
-        if (c == skip) continue;
-        py::object column = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), c)];
+    py::str marker_text = utf8_str(marker);
+    py::ssize_t c = -1;
+    for (py::handle item : df.attr("items")()) {  // (label, column) in column order
+        if (++c == skip) continue;
+        py::object column = py::reinterpret_borrow<py::tuple>(item)[1];
         py::object dtype = column.attr("dtype");
-        if (!truthy(is_object(dtype)) && !truthy(is_string(dtype))) continue;
-        py::list cells = column.attr("tolist")();
-        if (!replace_in_texts(cells, marker, replacement, shared)) continue;
-        py::object rebuilt = pandas().attr("Series")(cells, "index"_a = df.attr("index"),
-                                                     "dtype"_a = dtype, "name"_a = column.attr("name"));
-        df.attr("isetitem")(c, rebuilt);
+        if (truthy(is_object(dtype))) {
+            ObjectCells cells(column.attr("to_numpy")());
+            const std::vector<std::size_t> hits = marker_hits(cells, marker);
+            if (hits.empty()) continue;
+            ObjectCells fresh(cells.array().attr("copy")());
+            replace_at(fresh, hits, marker, replacement, shared);
+            df.attr("isetitem")(c, pandas().attr("Series")(fresh.array(), "index"_a = df.attr("index"),
+                                                           "dtype"_a = dtype, "name"_a = column.attr("name")));
+        } else if (truthy(is_string(dtype))) {
+            py::object text = column.attr("str");
+            if (!truthy(text.attr("contains")(marker_text, "regex"_a = false, "na"_a = false).attr("any")())) continue;
+            df.attr("isetitem")(c, text.attr("replace")(marker_text, shared, "regex"_a = false));
+        }
     }
 }
 
@@ -269,10 +316,15 @@ inline std::vector<std::int64_t> sort_order(const std::vector<RowKey>& keys) {
     return order;
 }
 
-// The column pandas' read_sql makes of `cells`, labelled by `index`.
-inline py::object read_column(const py::list& cells, const py::object& index) {
+// The column pandas' read_sql makes of `cells`, labelled by `index`. Cells
+// that are all str, bytes or None give the column pandas infers from their
+// array, as read_sql does; others go through read_sql's own conversion
+// (numbers with None, for one, become floats with NaN).
+inline py::object read_column(const ObjectCells& cells, Cells kind, const py::object& index) {
+    if (kind != Cells::other)
+        return pandas().attr("Series")(cells.array(), "index"_a = index, "name"_a = "OBSVALUE");
     py::list rows;
-    for (py::handle cell : cells) rows.append(py::make_tuple(cell));
+    for (std::size_t i = 0; i < cells.size(); ++i) rows.append(py::make_tuple(py::handle(cells.get(i))));
     py::list names;
     names.append("OBSVALUE");
     py::object table = frame_from_rows(rows, names);
@@ -327,7 +379,7 @@ inline py::object daily_table_from_frame(py::object df, const py::object& config
     py::object sampling_rate = sample_interval(df, configured);
     const long long interval = sampling_rate.cast<long long>();
     if (gzip && interval <= 60)
-        df.attr("__setitem__")("OBSVALUE", decompress_packed(df[py::str("OBSVALUE")].attr("tolist")()));
+        df.attr("__setitem__")("OBSVALUE", decompress_packed(df[py::str("OBSVALUE")]).array());
     replace_in_text_cells(df, "NULLALL", core::null_day_text(interval));
     return finish_daily_table(df, sampling_rate, split);
 }
@@ -346,11 +398,12 @@ inline py::object direct_daily_table(const StatementRows& got, const py::object&
     // Rows in sorted order, their packed strings aside (None in the table for now).
     const std::vector<std::int64_t> order = sort_order(fetched.keys);
     bool moved = false;
-    py::list sorted_rows, cells;
+    py::list sorted_rows;
+    ObjectCells cells = object_cells(order.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
         const py::tuple& row = fetched.rows[static_cast<std::size_t>(order[i])];
         moved = moved || order[i] != static_cast<std::int64_t>(i);
-        cells.append(row[static_cast<std::size_t>(at.obs)]);
+        cells.set(i, row[static_cast<std::size_t>(at.obs)]);
         py::tuple placed(py::len(row));
         for (std::size_t c = 0; c < py::len(row); ++c)
             placed[c] = static_cast<py::ssize_t>(c) == at.obs ? py::object(py::none()) : py::object(row[c]);
@@ -364,18 +417,19 @@ inline py::object direct_daily_table(const StatementRows& got, const py::object&
     Cells kind = fetched.obs;
     if (gzip && interval <= 60) {
         const bool raw = kind == Cells::bytes || kind == Cells::none;
-        cells = decompress_packed(raw ? py::object(cells) : read_column(cells, df.attr("index")).attr("tolist")());
+        cells = decompress_packed(raw ? py::object(cells.array()) : read_column(cells, kind, df.attr("index")));
         kind = Cells::text;
     }
     const std::string null_day = core::null_day_text(interval);
     if (kind == Cells::text) {
-        replace_in_texts(cells, "NULLALL", null_day, utf8_str(null_day));
-        py::object column = split ? pandas().attr("Series")(cells, "index"_a = df.attr("index"), "dtype"_a = "object")
-                                  : read_column(cells, df.attr("index"));
+        replace_at(cells, marker_hits(cells, "NULLALL"), "NULLALL", null_day, utf8_str(null_day));
+        py::object column = split ? pandas().attr("Series")(cells.array(), "index"_a = df.attr("index"),
+                                                            "dtype"_a = "object")
+                                  : read_column(cells, kind, df.attr("index"));
         df.attr("isetitem")(at.obs, column);
         if (marker_outside(fetched.rows, at.obs, "NULLALL")) replace_in_text_cells(df, "NULLALL", null_day, at.obs);
     } else {
-        df.attr("isetitem")(at.obs, read_column(cells, df.attr("index")));
+        df.attr("isetitem")(at.obs, read_column(cells, kind, df.attr("index")));
         replace_in_text_cells(df, "NULLALL", null_day);
     }
     return finish_daily_table(df, sampling_rate, split);
