@@ -364,7 +364,7 @@ inline py::object finish_daily_table(py::object df, const py::object& sampling_r
 
 // The daily rows as pandas read them, normalised, expanded and split.
 inline py::object daily_table_from_frame(py::object df, const py::object& configured, bool gzip,
-                                         bool split) {
+                                         bool split, long long& interval) {
     upper_columns(df);
     if (truthy(df.attr("empty"))) {
         logger().attr("debug")("查询结果为空!");
@@ -377,7 +377,7 @@ inline py::object daily_table_from_frame(py::object df, const py::object& config
     df = df.attr("sort_values")("by"_a = order);
 
     py::object sampling_rate = sample_interval(df, configured);
-    const long long interval = sampling_rate.cast<long long>();
+    interval = sampling_rate.cast<long long>();
     if (gzip && interval <= 60)
         df.attr("__setitem__")("OBSVALUE", decompress_packed(df[py::str("OBSVALUE")]).array());
     replace_in_text_cells(df, "NULLALL", core::null_day_text(interval));
@@ -387,7 +387,7 @@ inline py::object daily_table_from_frame(py::object df, const py::object& config
 // The same table from rows of the usual types, taken apart here; None when
 // the rows are of another kind.
 inline py::object direct_daily_table(const StatementRows& got, const py::object& configured, bool gzip,
-                                     bool split) {
+                                     bool split, long long& interval) {
     using namespace daily_detail;
     py::list names;
     KeyColumns at;
@@ -413,7 +413,7 @@ inline py::object direct_daily_table(const StatementRows& got, const py::object&
     if (moved) df.attr("index") = df.attr("index").attr("take")(py::array_t<std::int64_t>(order.size(), order.data()));
 
     py::object sampling_rate = sample_interval(df, configured);
-    const long long interval = sampling_rate.cast<long long>();
+    interval = sampling_rate.cast<long long>();
     Cells kind = fetched.obs;
     if (gzip && interval <= 60) {
         const bool raw = kind == Cells::bytes || kind == Cells::none;
@@ -441,14 +441,24 @@ inline py::object direct_daily_table(const StatementRows& got, const py::object&
 // `gzip_flag` holds for second and minute data, the marker of a day without
 // valid samples expanded, and the days split into samples when
 // `my_split_lines` holds. A statement without rows gives the empty table.
+// The sample interval used goes to *interval_used when given (0 for an
+// empty result).
 inline py::object read_data_statement(const py::object& conn, const py::object& sql,
-                                      const py::object& configured, bool gzip_flag, bool my_split_lines) {
-    if (!is_sqlalchemy_connection(conn))
-        return daily_table_from_frame(read_sql(sql, conn), configured, gzip_flag, my_split_lines);
-    StatementRows got = run_statement(conn, sql);
-    py::object direct = direct_daily_table(got, configured, gzip_flag, my_split_lines);
-    if (!direct.is_none()) return direct;
-    return daily_table_from_frame(frame_from_rows(got.rows, got.names), configured, gzip_flag, my_split_lines);
+                                      const py::object& configured, bool gzip_flag, bool my_split_lines,
+                                      long long* interval_used = nullptr) {
+    long long interval = 0;
+    py::object df;
+    if (!is_sqlalchemy_connection(conn)) {
+        df = daily_table_from_frame(read_sql(sql, conn), configured, gzip_flag, my_split_lines, interval);
+    } else {
+        StatementRows got = run_statement(conn, sql);
+        df = direct_daily_table(got, configured, gzip_flag, my_split_lines, interval);
+        if (df.is_none())
+            df = daily_table_from_frame(frame_from_rows(got.rows, got.names), configured, gzip_flag,
+                                        my_split_lines, interval);
+    }
+    if (interval_used) *interval_used = interval;
+    return df;
 }
 
 // ---------------------------------------------------------------------------
