@@ -38,6 +38,10 @@ inline int run_module_init(PyObject* module, void (*init)(py::module_&)) {
         auto m = py::reinterpret_borrow<py::module_>(module);
         // a module re-imported after leaving sys.modules is already set up
         if (!py::detail::get_cached_module(m.attr("__spec__").attr("name"))) {
+            // Docstrings are written whole, signature line included where one
+            // helps; pybind11's generated one (object -> object) does not.
+            py::options options;
+            options.disable_function_signatures();
             init(m);
             py::detail::cache_completed_module(m);
         }
