@@ -77,11 +77,6 @@ inline py::module_ self_module(const char* dotted_name) {
     return py::module_::import(dotted_name);
 }
 
-// One of the three package loggers ("plotting", "fetching", "cleaning").
-inline py::object package_logger(const char* attribute) {
-    return py::module_::import("kelvane.logsetup").attr(attribute);
-}
-
 // True when the pending Python error is an ordinary exception (a subclass of
 // Exception); KeyboardInterrupt, SystemExit and friends are not.
 inline bool is_ordinary(const py::error_already_set& e) {
