@@ -195,7 +195,7 @@ def test_module_state_defaults():
 def test_date_texts_enter_as_the_day_pandas_reads(text):
     try:
         want = pd.to_datetime(text).strftime("%Y%m%d")
-    except (ValueError, OverflowError) as error:  # pandas rejects it: so does the builder
+    except Exception as error:  # pandas cannot read or write it: nor can the builder
         with pytest.raises(type(error)):
             QueryBuilder.build_data_query(tables("A"), text, text)
         return
