@@ -70,26 +70,26 @@ TIME_FORMAT = "%Y%m%d%H%M%S"
 
 def read_polars(path, encoding):
     """Lines read by Polars (UTF-8 from the file; other encodings decoded by
-    Python first), fixed columns cut with str.slice, stripped and cast."""
+    Python first), fixed columns cut with str.slice, stripped and cast, in
+    one lazy query."""
     if encoding == "utf-8":
-        lines = pl.read_csv(path, has_header=False, separator="\x1f", quote_char=None,
-                            schema={"line": pl.String})
+        lines = pl.scan_csv(path, has_header=False, separator="\x1f", quote_char=None, schema={"line": pl.String})
     else:
-        text = Path(path).read_bytes().decode(encoding)
-        lines = pl.DataFrame({"line": text.splitlines()})
+        lines = pl.LazyFrame({"line": Path(path).read_bytes().decode(encoding).splitlines()})
     line = pl.col("line")
 
     def number(start, end):
         return line.str.slice(start, end - start).str.strip_chars().cast(pl.Float64, strict=False)
 
     name = line.str.slice(39).str.strip_chars()
+    time_text = line.str.slice(0, 14).str.strip_chars()
     return lines.filter(line.str.strip_chars() != "").select(
-        ind=line.str.slice(0, 14).str.strip_chars().str.to_datetime(TIME_FORMAT, time_unit="us", strict=False),
+        ind=time_text.str.to_datetime(TIME_FORMAT, time_unit="us", strict=False, cache=False),
         lon=number(21, 27),
         lat=number(15, 21),
         magnitude=number(28, 32),
         name=pl.when(name != "").then(name),
-    )
+    ).collect()
 
 
 def polars_as_pandas(table, like):
