@@ -398,8 +398,6 @@ bool set_filter_kernel(const std::string& kernel, const std::string& split) {
 }  // namespace
 
 KELVANE_MODULE(refine, m) {
-    py::options options;
-    options.disable_function_signatures();
     m.doc() = "Post-processing of observation series: resampling, normalised dates, MAD filter.";
 
     // Outside libraries, in load order; the module loads no sibling.
