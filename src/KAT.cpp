@@ -278,7 +278,12 @@ py::object place_names(py::handle pd, py::handle np, ParsedCatalogue& parsed) {
         buffers.append(result.name_nulls ? pa.attr("py_buffer")(prefix(parsed.name_validity, (n + 7) / 8))
                                          : py::none());
         buffers.append(pa.attr("py_buffer")(prefix(parsed.name_offsets, n + 1)));
-        buffers.append(pa.attr("py_buffer")(prefix(parsed.name_data, result.name_bytes)));
+        // The name buffer was sized for the worst case (the whole text); the
+        // table keeps only the bytes used, so that it does not hold the rest.
+        py::array data = prefix(parsed.name_data, result.name_bytes);
+        if (static_cast<std::size_t>(parsed.name_data.size()) > 2 * result.name_bytes + 4096)
+            data = py::array_t<std::uint8_t>(static_cast<py::ssize_t>(result.name_bytes), parsed.name_data.data());
+        buffers.append(pa.attr("py_buffer")(data));
         py::object array = pa.attr("Array").attr("from_buffers")(pa.attr("large_string")(), n, buffers,
                                                                  "null_count"_a = result.name_nulls);
         return pd.attr("array")(array, "dtype"_a = dtype);
