@@ -1,18 +1,24 @@
 // The fixed-column catalogue parser against a line-by-line model of the
-// reading rules: lines cut at '\n', blank lines skipped, fields sliced by
-// code-point position and stripped of the interpreter's whitespace, numbers
-// read the way Python's float() reads them, origin times the way
-// pandas.to_datetime(format="%Y%m%d%H%M%S") reads fourteen digits.
+// reading rules: lines cut at "\n", "\r\n" or "\r" (text-mode reading),
+// blank lines skipped, fields sliced by code-point position and stripped of
+// the interpreter's whitespace, numbers read the way Python's float() reads
+// them, origin times the way pandas.to_datetime(format="%Y%m%d%H%M%S") reads
+// fourteen digits, place names stripped and written as UTF-8.
 //
 // A field the parser leaves to the caller (deferred) must be reported with
 // exactly the stripped field's position and leave its value slot empty; a
 // field it settles must hold the model's value.
 //
-// Input layout: byte 0 picks the code-unit width (8, 16 or 32 bits); every
+// Input layout: byte 0 picks the form of the text (bits 0-1: 8, 16 or 32-bit
+// code units, or UTF-8 bytes), how many pieces it is cut into (bits 2-3: one
+// to four), whether they are parsed on two threads (bit 4) and the time unit
+// (bit 5: seconds, or nanoseconds, which some years overflow). Every
 // following byte below 0x80 is that ASCII character, every byte from 0x80 on
 // picks a character from a palette of non-ASCII code points with known
 // properties (Unicode spaces, decimal digits of other scripts, digits that
-// float() refuses, letters).
+// float() refuses, letters). In UTF-8 a lone surrogate is written in the
+// three-byte form UTF-8 forbids: the parser must then report the text as
+// ill-formed.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +26,7 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -27,7 +34,6 @@
 
 namespace {
 
-using kelvane::core::CatalogueColumns;
 using kelvane::core::CatalogueNumber;
 using kelvane::core::kNoTime;
 
@@ -219,17 +225,69 @@ Time model_time(const std::vector<CodePoint>& t, Span s) {
   return {true, true, days_since_epoch(y, mo, d) * 86400 + h * 3600 + mi * 60 + se};
 }
 
-template <class Unit>
-void check(const std::vector<CodePoint>& t) {
-  std::vector<Unit> units;
-  units.reserve(t.size());
-  for (const auto& c : t) units.push_back(static_cast<Unit>(c.cp));
-  const CatalogueColumns got = kelvane::core::parse_catalogue(units.data(), units.size());
+void append_utf8(std::string& out, std::uint32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
 
-  const std::size_t rows = got.rows();
-  if (got.latitude.size() != rows || got.longitude.size() != rows ||
-      got.magnitude.size() != rows || got.name.size() != rows)
-    fail(rows, "column lengths", "columns of different lengths");
+bool is_surrogate(std::uint32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+
+struct Options {
+  std::size_t pieces;
+  bool parallel;
+  std::int64_t scale;
+};
+
+template <class Unit>
+void check(const std::vector<CodePoint>& t, const Options& opt) {
+  constexpr bool utf8 = std::is_same_v<Unit, char8_t>;
+  // The units, and where each code point starts in them.
+  std::vector<Unit> units;
+  std::vector<std::size_t> at;
+  bool surrogate = false;
+  for (const auto& c : t) {
+    at.push_back(units.size());
+    surrogate = surrogate || is_surrogate(c.cp);
+    if constexpr (utf8) {
+      std::string bytes;
+      append_utf8(bytes, c.cp);
+      for (char b : bytes) units.push_back(static_cast<Unit>(static_cast<unsigned char>(b)));
+    } else {
+      units.push_back(static_cast<Unit>(c.cp));
+    }
+  }
+  at.push_back(units.size());
+
+  const auto plan = kelvane::core::plan_catalogue(units.data(), units.size(), opt.pieces, opt.parallel);
+  if (plan.length != units.size()) fail(0, "plan", "length");
+  const std::size_t capacity = plan.lines;
+  std::vector<std::int64_t> times(capacity, 12345), offsets(capacity + 1, -7);
+  std::vector<double> numbers(3 * capacity, 12345.0);
+  std::vector<std::uint8_t> name_data(plan.name_bytes), validity((capacity + 7) / 8, 0xAA);
+  const kelvane::core::CatalogueOutput out{times.data(), numbers.data(), offsets.data(), name_data.data(),
+                                           validity.data()};
+  const auto got = kelvane::core::parse_catalogue(units.data(), plan, out, opt.scale, opt.parallel);
+  if (utf8 && surrogate) {
+    if (got.well_formed) fail(0, "well-formedness", "ill-formed UTF-8 taken as well-formed");
+    return;
+  }
+  if (!got.well_formed) fail(0, "well-formedness", "well-formed text refused");
+  const std::size_t rows = got.rows;
+  if (rows > capacity || got.name_bytes > plan.name_bytes) fail(rows, "row count", "beyond the plan");
+  if (offsets[0] != 0) fail(0, "name offsets", "first offset not 0");
 
   // Deferred fields by (row, column); column 3 stands for the time.
   std::map<std::pair<std::size_t, int>, kelvane::core::TextSpan> deferred;
@@ -246,61 +304,70 @@ void check(const std::vector<CodePoint>& t) {
     deferred.erase(it);
     return true;
   };
-  std::size_t row = 0;
+  auto same_span = [&](kelvane::core::TextSpan got_span, Span want) {
+    return got_span.begin == at[want.b] && got_span.end == at[want.e];
+  };
+  std::size_t row = 0, nulls = 0;
+  bool any_time = false, encodable = true;
   std::size_t line_begin = 0;
   while (line_begin < t.size()) {
-    std::size_t line_end = line_begin;  // one past the '\n', or the text end
-    while (line_end < t.size() && t[line_end].cp != '\n') ++line_end;
-    const std::size_t content_end = line_end;
-    if (line_end < t.size()) ++line_end;  // the line keeps its line end
+    // The line as text-mode reading gives it: its content, then one '\n'
+    // for any of the three line ends.
+    std::size_t content_end = line_begin;
+    while (content_end < t.size() && t[content_end].cp != '\n' && t[content_end].cp != '\r') ++content_end;
+    std::size_t next = content_end;
+    if (next < t.size()) next += t[next].cp == '\r' && next + 1 < t.size() && t[next + 1].cp == '\n' ? 2 : 1;
+    const std::size_t length = content_end - line_begin + (content_end < t.size() ? 1 : 0);
     bool blank = true;
     for (std::size_t i = line_begin; i < content_end; ++i) blank = blank && t[i].space;
     if (blank) {
-      line_begin = line_end;
+      line_begin = next;
       continue;
     }
     if (row >= rows) fail(row, "row count", "parser gave fewer rows than non-blank lines");
+    // Stripping never reaches the line end, a space: the content suffices.
     auto field = [&](std::size_t b, std::size_t e) {
-      const std::size_t len = line_end - line_begin;
-      b = std::min(b, len);
-      e = std::min(e, len);
-      return stripped(t, line_begin + b, line_begin + e);
+      b = std::min(b, length);
+      e = std::min(e, length);
+      return stripped(t, std::min(line_begin + b, content_end), std::min(line_begin + e, content_end));
     };
 
     // Origin time.
     const Span ts = field(0, 14);
     const Time want_t = model_time(t, ts);
+    const std::int64_t got_time = times[row];
     kelvane::core::TextSpan dspan;
+    std::int64_t scaled = 0;
     if (take_deferred(row, 3, dspan)) {
-      if (dspan.begin != ts.b || dspan.end != ts.e)
-        fail(row, "deferred time span", show(t, ts));
-      if (got.seconds[row] != kNoTime) fail(row, "time", "deferred but also settled");
+      if (!same_span(dspan, ts)) fail(row, "deferred time span", show(t, ts));
+      if (got_time != kNoTime) fail(row, "time", "deferred but also settled");
     } else if (ts.b == ts.e || (want_t.fourteen_digits && !want_t.valid)) {
-      if (got.seconds[row] != kNoTime) fail(row, "time", "settled a time for " + show(t, ts));
+      if (got_time != kNoTime) fail(row, "time", "settled a time for " + show(t, ts));
     } else if (!want_t.fourteen_digits) {
       fail(row, "time", "settled a field that is not fourteen digits: " + show(t, ts));
-    } else if (got.seconds[row] != want_t.seconds) {
-      fail(row, "time", show(t, ts) + " gave " + std::to_string(got.seconds[row]) + ", want " +
-                            std::to_string(want_t.seconds));
+    } else if (__builtin_mul_overflow(want_t.seconds, opt.scale, &scaled)) {
+      if (got_time != kNoTime) fail(row, "time", show(t, ts) + " beyond the unit's range but settled");
+    } else if (got_time != scaled) {
+      fail(row, "time", show(t, ts) + " gave " + std::to_string(got_time) + ", want " + std::to_string(scaled));
+    } else {
+      any_time = true;
     }
 
     // Numbers.
     const struct {
       CatalogueNumber column;
       std::size_t b, e;
-      const std::vector<double>* values;
       const char* what;
-    } numbers[] = {
-        {CatalogueNumber::latitude, 15, 21, &got.latitude, "latitude"},
-        {CatalogueNumber::longitude, 21, 27, &got.longitude, "longitude"},
-        {CatalogueNumber::magnitude, 28, 32, &got.magnitude, "magnitude"},
+    } fields[] = {
+        {CatalogueNumber::latitude, 15, 21, "latitude"},
+        {CatalogueNumber::longitude, 21, 27, "longitude"},
+        {CatalogueNumber::magnitude, 28, 32, "magnitude"},
     };
-    for (const auto& num : numbers) {
+    for (const auto& num : fields) {
       const Span s = field(num.b, num.e);
-      const double value = (*num.values)[row];
+      const double value = numbers[static_cast<std::size_t>(num.column) * capacity + row];
       if (take_deferred(row, int(num.column), dspan)) {
-        if (dspan.begin != s.b || dspan.end != s.e)
-          fail(row, num.what, "deferred span differs from " + show(t, s));
+        if (!same_span(dspan, s)) fail(row, num.what, "deferred span differs from " + show(t, s));
         if (!std::isnan(value)) fail(row, num.what, "deferred but also settled");
         continue;
       }
@@ -314,36 +381,50 @@ void check(const std::vector<CodePoint>& t) {
     }
 
     // Name: from position 39 to the end of the line, line end included,
-    // stripped.
-    const Span ns = field(39, line_end - line_begin);
-    const auto& name = got.name[row];
-    if (ns.b == ns.e) {
-      if (!name.empty()) fail(row, "name", "a name where the line has none");
-    } else if (name.begin != ns.b || name.end != ns.e) {
-      fail(row, "name span", show(t, ns));
+    // stripped, as UTF-8; a missing value when empty.
+    const Span ns = field(39, length);
+    std::string want_name;
+    for (std::size_t i = ns.b; i < ns.e; ++i) {
+      append_utf8(want_name, t[i].cp);
+      encodable = encodable && !is_surrogate(t[i].cp);
     }
+    const std::int64_t from = offsets[row], to = offsets[row + 1];
+    if (from < 0 || to < from || static_cast<std::size_t>(to) > got.name_bytes)
+      fail(row, "name offsets", std::to_string(from) + ".." + std::to_string(to));
+    const std::string got_name(reinterpret_cast<const char*>(name_data.data()) + from, static_cast<std::size_t>(to - from));
+    if (got_name != want_name) fail(row, "name", show(t, ns));
+    const bool valid = (validity[row / 8] >> (row % 8)) & 1u;
+    if (valid != !want_name.empty()) fail(row, "name validity", show(t, ns));
+    nulls += want_name.empty();
     ++row;
-    line_begin = line_end;
+    line_begin = next;
   }
   if (row != rows) fail(row, "row count", "parser gave more rows than non-blank lines");
   if (!deferred.empty())
     fail(deferred.begin()->first.first, "deferred fields", "a field deferred for no row or column");
+  if (static_cast<std::size_t>(offsets[rows]) != got.name_bytes) fail(rows, "name bytes", "last offset");
+  if (got.name_nulls != nulls) fail(rows, "name nulls", std::to_string(got.name_nulls));
+  if (got.names_encodable != encodable) fail(rows, "names encodable", "flag differs");
+  if (got.any_time != any_time) fail(rows, "any time", "flag differs");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  const int width = data[0] % 3;  // 0: 8-bit, 1: 16-bit, 2: 32-bit units
-  const std::size_t palette = width == 0 ? kBelow100 : width == 1 ? kBelow10000 : kAll;
+  const int form = data[0] & 3;  // 0: 8-bit, 1: 16-bit, 2: 32-bit units, 3: UTF-8 bytes
+  const Options opt{static_cast<std::size_t>((data[0] >> 2) & 3) + 1, (data[0] & 0x10) != 0,
+                    (data[0] & 0x20) != 0 ? std::int64_t{1000000000} : std::int64_t{1}};
+  const std::size_t palette = form == 0 ? kBelow100 : form == 1 ? kBelow10000 : kAll;
   std::vector<CodePoint> t;
   t.reserve(size);
   for (std::size_t i = 1; i < size; ++i) {
     const std::uint8_t b = data[i];
     t.push_back(b < 0x80 ? props(b) : kPalette[(b - 0x80) % palette]);
   }
-  if (width == 0) check<std::uint8_t>(t);
-  else if (width == 1) check<std::uint16_t>(t);
-  else check<char32_t>(t);
+  if (form == 0) check<std::uint8_t>(t, opt);
+  else if (form == 1) check<std::uint16_t>(t, opt);
+  else if (form == 2) check<char32_t>(t, opt);
+  else check<char8_t>(t, opt);
   return 0;
 }

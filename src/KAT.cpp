@@ -4,7 +4,9 @@
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <bit>
+#include <cstring>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -16,8 +18,6 @@
 
 namespace {
 
-using kelvane::core::CatalogueColumns;
-using kelvane::core::Utf8Column;
 using kelvane::core::kNoTime;
 
 constexpr const char* kTimeFormat = "%Y%m%d%H%M%S";
@@ -35,20 +35,71 @@ py::array_t<T> to_array(std::vector<T>&& values) {
     return py::array_t<T>(static_cast<py::ssize_t>(owner->size()), owner->data(), release);
 }
 
-// The whole text of a file opened in text mode, closed again on every path.
-// The path must name a file: open() would take an integer for a file
-// descriptor and close it after reading (standard input or output, say).
-py::str read_text(py::handle path, py::handle encoding) {
+// The catalogue file's contents: UTF-8 bytes when the file's encoding is
+// UTF-8 (decoded by the parser itself), else the text as text-mode reading
+// decodes it.
+struct CatalogueFile {
+    bool utf8 = false;
+    py::array_t<std::uint8_t> bytes;  // the first `size` hold the file
+    std::size_t size = 0;
+    py::str text;
+};
+
+// Reads the whole of a binary file object into a new array.
+void read_all(py::handle binary, CatalogueFile& out) {
+    std::size_t expected = 0;
+    try {
+        py::object stat = py::module_::import("os").attr("fstat")(binary.attr("fileno")());
+        expected = stat.attr("st_size").cast<std::size_t>();
+    } catch (py::error_already_set& e) {
+        if (!kelvane::is_ordinary(e)) throw;  // not a plain file: the size is found by reading
+    }
+    std::size_t capacity = expected + 1;  // one more, so that the end is seen without growing
+    out.bytes = kelvane::big_array<std::uint8_t>(capacity);
+    py::object readinto = binary.attr("readinto");
+    for (;;) {
+        if (out.size == capacity) {
+            capacity = capacity * 2 + 4096;
+            py::array_t<std::uint8_t> larger = kelvane::big_array<std::uint8_t>(capacity);
+            std::memcpy(larger.mutable_data(), out.bytes.data(), out.size);
+            out.bytes = larger;
+        }
+        auto* free_part = reinterpret_cast<char*>(out.bytes.mutable_data()) + out.size;
+        py::object view = py::reinterpret_steal<py::object>(
+            PyMemoryView_FromMemory(free_part, static_cast<Py_ssize_t>(capacity - out.size), PyBUF_WRITE));
+        if (!view) throw py::error_already_set();
+        py::object got = readinto(view);
+        view.attr("release")();
+        if (got.is_none()) continue;  // no data yet on a non-blocking file
+        const auto n = got.cast<std::size_t>();
+        if (n == 0) break;
+        out.size += n;
+    }
+}
+
+// Opens the file in text mode as open() does, with the platform default
+// encoding unless one is named, and reads it whole; the file is closed again
+// on every path. The path must name a file: open() would take an integer for
+// a file descriptor and close it after reading (standard input or output, say).
+CatalogueFile read_catalogue_file(py::handle path, py::handle encoding) {
     if (!py::isinstance<py::str>(path) && !py::isinstance<py::bytes>(path) &&
         !py::isinstance(path, py::module_::import("os").attr("PathLike"))) {
         throw py::type_error("kat_dir must be a path (str, bytes or os.PathLike), not " +
                              py::str(py::type::handle_of(path).attr("__name__")).cast<std::string>());
     }
     py::object file = py::module_::import("builtins").attr("open")(path, "r", "encoding"_a = encoding);
-    py::object text;
+    CatalogueFile out;
     try {
-        text = file.attr("read")();
-    } catch (py::error_already_set&) {
+        py::object codec = py::module_::import("codecs").attr("lookup")(file.attr("encoding"));
+        out.utf8 = kelvane::text_equals(codec.attr("name"), "utf-8");
+        if (out.utf8) {
+            read_all(file.attr("buffer"), out);
+        } else {
+            py::object text = file.attr("read")();
+            if (!PyUnicode_Check(text.ptr())) throw py::type_error("the catalogue file did not give text");
+            out.text = py::reinterpret_borrow<py::str>(text);
+        }
+    } catch (...) {
         try {
             file.attr("close")();
         } catch (py::error_already_set&) {
@@ -57,57 +108,110 @@ py::str read_text(py::handle path, py::handle encoding) {
         throw;
     }
     file.attr("close")();
-    if (!PyUnicode_Check(text.ptr())) throw py::type_error("the catalogue file did not give text");
-    return py::reinterpret_borrow<py::str>(text);
-}
-
-struct ParsedText {
-    CatalogueColumns columns;
-    Utf8Column names;
-};
-
-template <class Unit>
-ParsedText parse_units(const void* data, std::size_t length) {
-    const auto* units = static_cast<const Unit*>(data);
-    ParsedText out{kelvane::core::parse_catalogue(units, length), {}};
-    out.names = kelvane::core::utf8_column(units, out.columns.name);
     return out;
 }
 
-// Parses a str with the kernel, without the GIL, straight from its storage;
-// the place names come back as UTF-8 as well.
-ParsedText parse_text(const py::str& text) {
+// The parser's columns, as numpy arrays of the plan's size.
+struct ParsedCatalogue {
+    std::size_t capacity = 0;  // rows the arrays were made for
+    py::array_t<std::int64_t> times;
+    py::array_t<double> numbers;  // longitudes, latitudes, magnitudes, `capacity` each
+    py::array_t<std::int64_t> name_offsets;
+    py::array_t<std::uint8_t> name_data;
+    py::array_t<std::uint8_t> name_validity;
+    kelvane::core::CatalogueResult result;
+};
+
+// Text of this many code units or more is parsed in two pieces at once.
+constexpr std::size_t kTwoPieces = std::size_t{1} << 20;
+
+// Parses text of `length` units into new arrays, without the GIL; times in
+// units of 1 / time_scale seconds.
+template <class Unit>
+ParsedCatalogue parse_units(const Unit* text, std::size_t length, std::int64_t time_scale) {
+    namespace core = kelvane::core;
+    const bool parallel = length >= kTwoPieces;
+    core::CataloguePlan plan;
+    {
+        py::gil_scoped_release unlocked;
+        plan = core::plan_catalogue(text, length, parallel ? 2 : 1, parallel);
+    }
+    ParsedCatalogue out;
+    out.capacity = plan.lines;
+    out.times = kelvane::big_array<std::int64_t>(plan.lines);
+    out.numbers = kelvane::big_array<double>(3 * plan.lines);
+    out.name_offsets = kelvane::big_array<std::int64_t>(plan.lines + 1);
+    out.name_data = kelvane::big_array<std::uint8_t>(std::max<std::size_t>(plan.name_bytes, 1));
+    out.name_validity = kelvane::big_array<std::uint8_t>((plan.lines + 7) / 8);
+    const core::CatalogueOutput columns{out.times.mutable_data(), out.numbers.mutable_data(),
+                                        out.name_offsets.mutable_data(), out.name_data.mutable_data(),
+                                        out.name_validity.mutable_data()};
+    {
+        py::gil_scoped_release unlocked;
+        out.result = core::parse_catalogue(text, plan, columns, time_scale, parallel);
+    }
+    return out;
+}
+
+// Parses a str straight from its storage.
+ParsedCatalogue parse_text(const py::str& text, std::int64_t time_scale) {
     PyObject* o = text.ptr();
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(o) < 0) throw py::error_already_set();
 #endif
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(o));
-    const int kind = PyUnicode_KIND(o);
     const void* data = PyUnicode_DATA(o);
-    py::gil_scoped_release unlocked;
-    switch (kind) {
+    switch (PyUnicode_KIND(o)) {
         case PyUnicode_1BYTE_KIND:
-            return parse_units<std::uint8_t>(data, length);
+            return parse_units(static_cast<const std::uint8_t*>(data), length, time_scale);
         case PyUnicode_2BYTE_KIND:
-            return parse_units<std::uint16_t>(data, length);
+            return parse_units(static_cast<const std::uint16_t*>(data), length, time_scale);
         default:
-            return parse_units<char32_t>(data, length);
+            return parse_units(static_cast<const char32_t*>(data), length, time_scale);
     }
 }
 
-py::str substring(const py::str& text, kelvane::core::TextSpan span) {
-    PyObject* s = PyUnicode_Substring(text.ptr(), static_cast<Py_ssize_t>(span.begin),
-                                      static_cast<Py_ssize_t>(span.end));
-    if (!s) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(s);
-}
+// The parsed catalogue file and the text of a span of it.
+class CatalogueText {
+public:
+    CatalogueText(CatalogueFile&& file, std::int64_t time_scale) : file_(std::move(file)) {
+        if (file_.utf8) {
+            parsed_ = parse_units(reinterpret_cast<const char8_t*>(file_.bytes.data()), file_.size, time_scale);
+            if (!parsed_.result.well_formed) {
+                // The strict codec raises the error text-mode reading gives.
+                file_.text = py::reinterpret_steal<py::str>(
+                    PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(file_.bytes.data()),
+                                         static_cast<Py_ssize_t>(file_.size), "strict"));
+                if (!file_.text) throw py::error_already_set();
+                throw std::logic_error("the catalogue parser refused well-formed UTF-8");
+            }
+        } else {
+            parsed_ = parse_text(file_.text, time_scale);
+        }
+    }
 
-// Numbers in forms the kernel leaves alone go through float(); a value error
+    ParsedCatalogue& parsed() { return parsed_; }
+
+    py::str piece(kelvane::core::TextSpan span) const {
+        PyObject* s = file_.utf8 ? PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(file_.bytes.data()) + span.begin,
+                                                        static_cast<Py_ssize_t>(span.size()), "strict")
+                                 : PyUnicode_Substring(file_.text.ptr(), static_cast<Py_ssize_t>(span.begin),
+                                                       static_cast<Py_ssize_t>(span.end));
+        if (!s) throw py::error_already_set();
+        return py::reinterpret_steal<py::str>(s);
+    }
+
+private:
+    CatalogueFile file_;
+    ParsedCatalogue parsed_;
+};
+
+// Numbers in forms the parser leaves alone go through float(); a value error
 // makes them NaN.
-void settle_numbers(const py::str& text, CatalogueColumns& cols) {
-    std::vector<double>* columns[3] = {&cols.latitude, &cols.longitude, &cols.magnitude};
-    for (const auto& field : cols.deferred_numbers) {
-        py::str piece = substring(text, field.text);
+void settle_numbers(const CatalogueText& text, ParsedCatalogue& parsed) {
+    double* numbers = parsed.numbers.mutable_data();
+    for (const auto& field : parsed.result.deferred_numbers) {
+        py::str piece = text.piece(field.text);
         double value = std::numeric_limits<double>::quiet_NaN();
         PyObject* number = PyFloat_FromString(piece.ptr());
         if (number) {
@@ -118,77 +222,86 @@ void settle_numbers(const py::str& text, CatalogueColumns& cols) {
         } else {
             throw py::error_already_set();
         }
-        (*columns[static_cast<int>(field.column)])[field.row] = value;
+        numbers[static_cast<std::size_t>(field.column) * parsed.capacity + field.row] = value;
     }
 }
 
-// Origin times as datetime64 values in the resolution pandas gives a column
-// of such texts: microseconds when any time is valid, seconds when none is;
-// with pandas 2 always nanoseconds, a time outside their range being NaT.
-// Times the kernel leaves alone are converted by pandas with the catalogue's
-// format, invalid ones becoming NaT.
-py::object origin_times(py::handle pd, const py::str& text, const CatalogueColumns& cols) {
-    std::vector<std::int64_t> micros(cols.rows());
-    bool any_valid = false;
-    for (std::size_t i = 0; i < cols.rows(); ++i) {
-        std::int64_t s = cols.seconds[i];
-        micros[i] = s == kNoTime ? kNoTime : s * 1000000;
-        any_valid = any_valid || s != kNoTime;
-    }
-    if (!cols.deferred_times.empty()) {
+// Origin times in the resolution pandas gives a column of such texts:
+// microseconds when any time is valid, seconds when none is; with pandas 2
+// always nanoseconds, a time outside their range being NaT. Times the parser
+// leaves alone are converted by pandas with the catalogue's format, invalid
+// ones becoming NaT.
+py::object origin_times(py::handle pd, const CatalogueText& text, ParsedCatalogue& parsed, bool nanoseconds) {
+    const auto& result = parsed.result;
+    std::int64_t* times = parsed.times.mutable_data();
+    bool any_valid = result.any_time;
+    if (!result.deferred_times.empty()) {
         py::list pieces;
-        for (const auto& field : cols.deferred_times) pieces.append(substring(text, field.text));
-        py::object parsed = pd.attr("to_datetime")(pd.attr("Series")(pieces), "format"_a = kTimeFormat,
-                                                   "errors"_a = "coerce");
-        auto values = parsed.attr("to_numpy")("dtype"_a = "datetime64[us]")
+        for (const auto& field : result.deferred_times) pieces.append(text.piece(field.text));
+        py::object converted = pd.attr("to_datetime")(pd.attr("Series")(pieces), "format"_a = kTimeFormat,
+                                                      "errors"_a = "coerce");
+        auto values = converted.attr("to_numpy")("dtype"_a = "datetime64[us]")
                           .attr("view")("int64")
                           .cast<py::array_t<std::int64_t, py::array::forcecast>>();
         auto v = values.unchecked<1>();
-        if (static_cast<std::size_t>(v.shape(0)) != cols.deferred_times.size())
+        if (static_cast<std::size_t>(v.shape(0)) != result.deferred_times.size())
             throw std::runtime_error("time conversion gave a wrong number of values");
-        for (std::size_t k = 0; k < cols.deferred_times.size(); ++k) {
-            std::int64_t us = v(static_cast<py::ssize_t>(k));
-            micros[cols.deferred_times[k].row] = us;
-            any_valid = any_valid || us != kNoTime;
+        for (std::size_t k = 0; k < result.deferred_times.size(); ++k) {
+            std::int64_t t = v(static_cast<py::ssize_t>(k));
+            if (t != kNoTime && nanoseconds && __builtin_mul_overflow(t, 1000, &t)) t = kNoTime;
+            times[result.deferred_times[k].row] = t;
+            any_valid = any_valid || t != kNoTime;
         }
     }
-    if (kelvane::pandas_major(pd) < 3) {
-        for (std::int64_t& t : micros) {
-            std::int64_t nanos = 0;
-            if (t != kNoTime) t = __builtin_mul_overflow(t, 1000, &nanos) ? kNoTime : nanos;
-        }
-        return to_array(std::move(micros)).attr("view")("datetime64[ns]");
-    }
-    return to_array(std::move(micros)).attr("view")(any_valid ? "datetime64[us]" : "datetime64[s]");
+    const char* unit = nanoseconds ? "datetime64[ns]" : any_valid ? "datetime64[us]" : "datetime64[s]";
+    py::object values = parsed.times[py::slice(0, static_cast<py::ssize_t>(result.rows), 1)];
+    return pd.attr("DatetimeIndex")(values.attr("view")(unit), "name"_a = "ind", "copy"_a = false);
 }
 
 // The name column: text, or NaN for a line without a name, in the dtype
 // pandas gives a list of such values. When no line has a name the column is
-// all NaN floats. Arrow-backed text columns are built from the UTF-8 buffers
-// without making a Python object per name.
-py::object place_names(py::handle pd, py::handle np, const py::str& text, const CatalogueColumns& cols,
-                       Utf8Column&& utf8) {
-    const std::size_t n = cols.rows();
-    if (utf8.null_count == n) return np.attr("full")(n, np.attr("nan"));
+// all NaN floats. Arrow-backed text columns are built from the parser's
+// UTF-8 buffers without making a Python object per name.
+py::object place_names(py::handle pd, py::handle np, ParsedCatalogue& parsed) {
+    const auto& result = parsed.result;
+    const std::size_t n = result.rows;
+    if (result.name_nulls == n) return np.attr("full")(n, np.attr("nan"));
     py::list probe;
     probe.append("");
     py::object dtype = pd.attr("Series")(probe).attr("dtype");
-    if (utf8.encodable && py::str(py::getattr(dtype, "storage", py::none())).equal(py::str("pyarrow"))) {
+    auto prefix = [](const py::array& a, std::size_t count) {
+        return a[py::slice(0, static_cast<py::ssize_t>(count), 1)];
+    };
+    if (result.names_encodable && py::str(py::getattr(dtype, "storage", py::none())).equal(py::str("pyarrow"))) {
         py::module_ pa = py::module_::import("pyarrow");
-        const std::size_t nulls = utf8.null_count;
         py::list buffers;
-        buffers.append(nulls ? pa.attr("py_buffer")(to_array(std::move(utf8.validity))) : py::none());
-        buffers.append(pa.attr("py_buffer")(to_array(std::move(utf8.offsets))));
-        buffers.append(pa.attr("py_buffer")(to_array(std::move(utf8.data))));
+        buffers.append(result.name_nulls ? pa.attr("py_buffer")(prefix(parsed.name_validity, (n + 7) / 8))
+                                         : py::none());
+        buffers.append(pa.attr("py_buffer")(prefix(parsed.name_offsets, n + 1)));
+        // The name buffer was sized for the worst case (the whole text); the
+        // table keeps only the bytes used, so that it does not hold the rest.
+        py::array data = prefix(parsed.name_data, result.name_bytes);
+        if (static_cast<std::size_t>(parsed.name_data.size()) > 2 * result.name_bytes + 4096)
+            data = py::array_t<std::uint8_t>(static_cast<py::ssize_t>(result.name_bytes), parsed.name_data.data());
+        buffers.append(pa.attr("py_buffer")(data));
         py::object array = pa.attr("Array").attr("from_buffers")(pa.attr("large_string")(), n, buffers,
-                                                                 "null_count"_a = nulls);
+                                                                 "null_count"_a = result.name_nulls);
         return pd.attr("array")(array, "dtype"_a = dtype);
     }
+    // One str per name; a lone surrogate comes back from its three-byte form.
+    const std::int64_t* offsets = parsed.name_offsets.data();
+    const auto* data = reinterpret_cast<const char*>(parsed.name_data.data());
     py::list names(n);
     py::float_ nan(std::numeric_limits<double>::quiet_NaN());
-    for (std::size_t i = 0; i < cols.rows(); ++i) {
-        const auto& span = cols.name[i];
-        PyObject* item = span.empty() ? nan.inc_ref().ptr() : substring(text, span).release().ptr();
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item;
+        if (offsets[i + 1] == offsets[i]) {
+            item = nan.inc_ref().ptr();
+        } else {
+            item = PyUnicode_DecodeUTF8(data + offsets[i], static_cast<Py_ssize_t>(offsets[i + 1] - offsets[i]),
+                                        "surrogatepass");
+            if (!item) throw py::error_already_set();
+        }
         PyList_SET_ITEM(names.ptr(), static_cast<Py_ssize_t>(i), item);
     }
     return names;
@@ -270,20 +383,23 @@ py::object read_KAT(py::object kat_dir, py::object encoding) {
     py::module_ self = kat_module();
     py::object pd = self.attr("pd");
     py::object np = self.attr("np");
+    const bool nanoseconds = kelvane::pandas_major(pd) < 3;
 
-    py::str text = read_text(kat_dir, encoding);
-    ParsedText parsed = parse_text(text);
-    CatalogueColumns& cols = parsed.columns;
-    settle_numbers(text, cols);
+    CatalogueText text(read_catalogue_file(kat_dir, encoding), nanoseconds ? 1000000000 : 1000000);
+    ParsedCatalogue& parsed = text.parsed();
+    settle_numbers(text, parsed);
+    py::object index = origin_times(pd, text, parsed, nanoseconds);
 
-    py::object index = pd.attr("DatetimeIndex")(origin_times(pd, text, cols), "name"_a = "ind");
-    py::object names = place_names(pd, np, text, cols, std::move(parsed.names));
-    py::dict columns;
-    columns["lon"] = to_array(std::move(cols.longitude));
-    columns["lat"] = to_array(std::move(cols.latitude));
-    columns["magnitude"] = to_array(std::move(cols.magnitude));
-    columns["name"] = names;
-    return pd.attr("DataFrame")(columns, "index"_a = index);
+    // The three number columns as one block, a view of the parser's array.
+    const auto rows = static_cast<py::ssize_t>(parsed.result.rows);
+    py::object block = parsed.numbers.attr("reshape")(3, parsed.capacity)[py::make_tuple(
+        py::slice(0, 3, 1), py::slice(0, rows, 1))];
+    py::list labels;
+    for (const char* label : {"lon", "lat", "magnitude"}) labels.append(label);
+    py::object df = pd.attr("DataFrame")(block.attr("T"), "index"_a = index, "columns"_a = labels,
+                                         "copy"_a = false);
+    df.attr("__setitem__")("name", place_names(pd, np, parsed));
+    return df;
 }
 
 py::object filtered_kats(py::object df, py::object station, py::object filters,

@@ -23,6 +23,7 @@
 namespace {
 
 namespace core = kelvane::core;
+using kelvane::big_array;
 using kelvane::truthy;
 
 // ---------------------------------------------------------------------------
@@ -226,34 +227,6 @@ py::object time_index(py::array_t<std::int64_t>& times, const TimeColumn& tc, py
     py::object index = pd.attr("Index")(times.attr("view")(code), "name"_a = "STARTDATE", "copy"_a = false);
     if (!tc.tz.is_none()) index = index.attr("tz_localize")("UTC").attr("tz_convert")(tc.tz);
     return index;
-}
-
-// A new uninitialised numpy array of n items of `dt` (no object dtype). Large
-// result columns live in buffers of their own (on huge pages from 2 MiB),
-// kept for the next call when the array is released.
-py::array big_array(const py::dtype& dt, std::size_t n) {
-    const auto itemsize = static_cast<std::size_t>(dt.itemsize());
-    const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(n)};
-    if (n == 0 || n * itemsize < core::kKeptFromBytes) return py::array(dt, shape, {});
-    auto* buffer = new core::BigBuffer;
-    try {
-        *buffer = core::map_big_buffer(n * itemsize);
-    } catch (const std::bad_alloc&) {
-        delete buffer;
-        throw;
-    }
-    py::capsule owner(buffer, [](void* p) {
-        auto* b = static_cast<core::BigBuffer*>(p);
-        core::release_big_buffer(*b);
-        delete b;
-    });
-    const std::vector<py::ssize_t> strides{static_cast<py::ssize_t>(itemsize)};
-    return py::array(dt, shape, strides, buffer->data, owner);
-}
-
-template <typename T>
-py::array_t<T> big_array(std::size_t n) {
-    return py::reinterpret_borrow<py::array_t<T>>(big_array(py::dtype::of<T>(), n));
 }
 
 // ---------------------------------------------------------------------------

@@ -3,14 +3,17 @@
 // module needs, so no module writes its own copy.
 #pragma once
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include "core/atomic_file.hpp"
+#include "core/bigbuf.hpp"
 
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -117,6 +120,34 @@ inline std::string to_text(py::handle value) {
 inline int pandas_major(py::handle pd) {
     const std::string version = py::str(pd.attr("__version__")).cast<std::string>();
     return std::stoi(version.substr(0, version.find('.')));
+}
+
+// A new uninitialised numpy array of n items of `dt` (no object dtype). Large
+// result columns live in buffers of their own (on huge pages from 2 MiB),
+// kept for the next call when the array is released.
+inline py::array big_array(const py::dtype& dt, std::size_t n) {
+    const auto itemsize = static_cast<std::size_t>(dt.itemsize());
+    const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(n)};
+    if (n == 0 || n * itemsize < core::kKeptFromBytes) return py::array(dt, shape, {});
+    auto* buffer = new core::BigBuffer;
+    try {
+        *buffer = core::map_big_buffer(n * itemsize);
+    } catch (const std::bad_alloc&) {
+        delete buffer;
+        throw;
+    }
+    py::capsule owner(buffer, [](void* p) {
+        auto* b = static_cast<core::BigBuffer*>(p);
+        core::release_big_buffer(*b);
+        delete b;
+    });
+    const std::vector<py::ssize_t> strides{static_cast<py::ssize_t>(itemsize)};
+    return py::array(dt, shape, strides, buffer->data, owner);
+}
+
+template <typename T>
+py::array_t<T> big_array(std::size_t n) {
+    return py::reinterpret_borrow<py::array_t<T>>(big_array(py::dtype::of<T>(), n));
 }
 
 // The text of a str object, raising TypeError for anything else.

@@ -190,6 +190,66 @@ def test_gbk_catalogue(tmp_path):
         KAT.read_KAT(path, encoding="no-such-codec")
 
 
+@pytest.mark.parametrize("where", [0, 3, 17, 24, 30, 39, 45])
+@pytest.mark.parametrize("bad", [b"\xff", b"\xc3", b"\xe4\xb8", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xc0\xaf"])
+def test_ill_formed_utf8_fails_as_text_reading_does(tmp_path, where, bad):
+    good = (WENCHUAN + "\n").encode("utf-8")
+    data = good * 3 + good[:where] + bad + good[where:]
+    path = tmp_path / "kat.txt"
+    path.write_bytes(data)
+    with pytest.raises(UnicodeDecodeError) as expected:
+        path.read_text(encoding="utf-8")
+    with pytest.raises(UnicodeDecodeError) as got:
+        KAT.read_KAT(path, encoding="utf-8")
+    assert str(got.value) == str(expected.value)
+
+
+def test_utf8_positions_count_characters_not_bytes(tmp_path):
+    # multi-byte characters inside the fixed columns, a byte order mark that
+    # the plain UTF-8 codec keeps as a character, and the codec that drops it
+    lines = [
+        "四" + WENCHUAN[1:],
+        catalogue_line("20080512142804", "३१.०", "１０３.４", "٨", "名"),
+        "\u3000" + catalogue_line("2008051214280", "31", "103", "8", "  汶川\u3000"),
+        "😀" * 60,
+    ]
+    path = write(tmp_path / "kat.txt", "\ufeff" + "\n".join(lines) + "\n")
+    for encoding in (None, "utf-8", "utf-8-sig"):
+        df = assert_same_as_reference(path, encoding=encoding)
+        assert len(df) == 4
+    assert df.iloc[1]["lat"] == 31.0 and df.iloc[1]["lon"] == 103.4 and df.iloc[1]["magnitude"] == 8.0
+
+
+def large_catalogue(lines, line_end):
+    """More than a mebibyte of catalogue lines (read in two pieces), with
+    blank lines, damaged fields and names of every length."""
+    rng = np.random.default_rng(lines)
+    out = []
+    for i in range(lines):
+        kind = rng.random()
+        name = "" if kind < 0.05 else "四川汶川县映秀镇"[: int(rng.integers(1, 9))] + str(i)
+        line = catalogue_line(f"2008{i % 12 + 1:02d}12142804", f"{rng.uniform(-90, 90):.2f}",
+                              f"{rng.uniform(0, 180):.2f}", f"{rng.uniform(0, 9):.1f}", name)
+        if kind > 0.99:
+            line = line[: int(rng.integers(0, len(line)))]
+        elif kind > 0.98:
+            line = "   "
+        elif kind > 0.97:
+            line = line.replace(".", "x", 1)
+        out.append(line)
+    return line_end.join(out) + line_end
+
+
+@pytest.mark.parametrize("line_end", ["\n", "\r\n", "\r"])
+@pytest.mark.parametrize("encoding", ["utf-8", "gbk"])
+def test_large_files_read_in_two_pieces(tmp_path, line_end, encoding):
+    text = large_catalogue(24_000, line_end)
+    path = write(tmp_path / "kat.txt", text, encoding=encoding)
+    assert len(text) > 1 << 20
+    df = assert_same_as_reference(path, encoding=encoding)
+    assert len(df) == sum(1 for line in text.split(line_end) if line.strip()) > 23_000
+
+
 def test_encoding_is_keyword_only(tmp_path):
     path = write(tmp_path / "kat.txt", WENCHUAN)
     with pytest.raises(TypeError):
@@ -239,9 +299,9 @@ def catalogue_texts(draw):
 
 
 @settings(max_examples=250, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(text=catalogue_texts())
-def test_generated_files_match_reference(tmp_path, text):
-    assert_same_as_reference(write(tmp_path / "kat.txt", text))
+@given(text=catalogue_texts(), encoding=st.sampled_from([None, "utf-8", "UTF8"]))
+def test_generated_files_match_reference(tmp_path, text, encoding):
+    assert_same_as_reference(write(tmp_path / "kat.txt", text), encoding=encoding)
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
