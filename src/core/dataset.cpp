@@ -32,7 +32,7 @@ Period period_for_interval(long long interval_seconds) noexcept {
     return Period::Decade;
 }
 
-std::string_view period_key(Period period) noexcept {
+std::string_view period_name(Period period) noexcept {
     switch (period) {
         case Period::Month:
             return "month";
@@ -84,7 +84,7 @@ std::string period_label(Period period, std::int64_t day) {
             std::snprintf(buf, sizeof buf, "%04d", y);
             break;
         case Period::Decade:
-            std::snprintf(buf, sizeof buf, "%04d", decade_of(y));
+            std::snprintf(buf, sizeof buf, "%04ds", decade_of(y));
             break;
     }
     return buf;
@@ -105,13 +105,6 @@ std::vector<Span> day_spans(std::int64_t first, std::int64_t last, std::int64_t 
     return out;
 }
 
-std::string day_text(std::int64_t day) {
-    int y, m, d;
-    synth::civil_from_days(day, y, m, d);
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%04d%02d%02d", y, m, d);
-    return buf;
-}
 
 std::string path_value(std::string_view value) {
     static constexpr char hex[] = "0123456789ABCDEF";
@@ -132,10 +125,10 @@ std::string path_value(std::string_view value) {
     return out;
 }
 
-std::string partition_folder(std::string_view station, std::string_view item, Period period,
+std::string partition_folder(std::string_view station, std::string_view item,
                              std::string_view label) {
-    return "station=" + path_value(station) + "/item=" + path_value(item) + "/" +
-           std::string(period_key(period)) + "=" + path_value(label);
+    return "station=" + path_value(station) + "/item=" + path_value(item) + "/period=" +
+           path_value(label);
 }
 
 std::string partition_file(std::string_view station, std::string_view item,

@@ -1,7 +1,7 @@
 // Layout of a partitioned observation dataset: one file per station, item and
 // calendar period, under hive-style folders
 //
-//     station=<id>/item=<id>/<period key>=<label>/<label>_<station>_<item>.parquet
+//     station=<id>/item=<id>/period=<label>/<label>_<station>_<item>.parquet
 //
 // where the period is chosen from the sample interval so that a file of one
 // series holds between about half a million and a few million samples where
@@ -23,16 +23,16 @@ enum class Period { Month, Year, Decade };
 
 Period period_for_interval(long long interval_seconds) noexcept;
 
-// "month", "year" or "decade": the name of the period's folder level.
-std::string_view period_key(Period period) noexcept;
+// "month", "year" or "decade".
+std::string_view period_name(Period period) noexcept;
 
 // First day of the period holding `day` and first day of the next period
 // (days since 1970-01-01).
 std::int64_t period_first_day(Period period, std::int64_t day) noexcept;
 std::int64_t period_next_first_day(Period period, std::int64_t day) noexcept;
 
-// The period's label: "2026-01" (month), "2026" (year), "2020" (decade, its
-// first year). Labels of one kind sort as their periods do.
+// The period's label: "2026-01" (month), "2026" (year), "2020s" (decade).
+// Labels of one kind sort as their periods do.
 std::string period_label(Period period, std::int64_t day);
 
 // Days per chunk when the caller names none: one chunk holds at most 86,400
@@ -50,18 +50,15 @@ struct Span {
 // >= 1; the last span may be shorter).
 std::vector<Span> day_spans(std::int64_t first, std::int64_t last, std::int64_t chunk_days);
 
-// "YYYYMMDD" of a day.
-std::string day_text(std::int64_t day);
-
 // A value as it may stand in a path: bytes other than ASCII letters, digits
 // and '-' written as %XX (upper-case hex), as hive-partitioned readers decode
 // them, so that no id can add a folder level or hide a file.
 std::string path_value(std::string_view value);
 
-// "station=<s>/item=<i>/<key>=<label>" and "<label>_<s>_<i>.parquet", values
+// "station=<s>/item=<i>/period=<label>" and "<label>_<s>_<i>.parquet", values
 // written by path_value. The file name starts with the label, never with a
 // '.' or '_' that readers skip.
-std::string partition_folder(std::string_view station, std::string_view item, Period period,
+std::string partition_folder(std::string_view station, std::string_view item,
                              std::string_view label);
 std::string partition_file(std::string_view station, std::string_view item,
                            std::string_view label);

@@ -69,8 +69,8 @@ inline std::pair<std::int64_t, std::int64_t> day_range(py::handle start_date, py
     const std::int64_t first = day_argument(start_date, "start_date");
     const std::int64_t last = day_argument(end_date, "end_date");
     if (last < first) {
-        throw py::value_error("end_date " + layout::day_text(last) + " is before start_date " +
-                              layout::day_text(first));
+        throw py::value_error("end_date " + core::synth::compact_date(last) + " is before start_date " +
+                              core::synth::compact_date(first));
     }
     return {first, last};
 }
@@ -100,8 +100,8 @@ public:
     py::object next() {
         while (request_ && next_ < spans_.size()) {
             const core::dataset::Span span = spans_[next_++];
-            py::object df = fetch_resolved(conn_, *request_, py::str(core::dataset::day_text(span.first)),
-                                           py::str(core::dataset::day_text(span.last)), gzip_flag_,
+            py::object df = fetch_resolved(conn_, *request_, py::str(core::synth::compact_date(span.first)),
+                                           py::str(core::synth::compact_date(span.last)), gzip_flag_,
                                            py::bool_(true), point_id_);
             if (df.is_none()) break;  // no statement (logged): nothing more to read
             if (!truthy(df.attr("empty"))) {
@@ -122,8 +122,8 @@ public:
     py::list spans() const {
         py::list out;
         for (std::size_t i = next_; request_ && i < spans_.size(); ++i) {
-            out.append(py::make_tuple(core::dataset::day_text(spans_[i].first),
-                                      core::dataset::day_text(spans_[i].last)));
+            out.append(py::make_tuple(core::synth::compact_date(spans_[i].first),
+                                      core::synth::compact_date(spans_[i].last)));
         }
         return out;
     }
@@ -334,7 +334,7 @@ struct Exporter {
         OpenFile file;
         file.station = station;
         file.item = item;
-        const std::string folder = layout::partition_folder(station, item, period, label);
+        const std::string folder = layout::partition_folder(station, item, label);
         file.relative = folder + "/" + layout::partition_file(station, item, label);
         py::object folder_path = path_join(root, py::str(folder));
         kelvane::dataset::os_module().attr("makedirs")(folder_path, "exist_ok"_a = true);
@@ -358,12 +358,12 @@ struct Exporter {
         std::map<std::pair<std::string, std::string>, OpenFile> files;
         for (const layout::Span& span : layout::day_spans(work.span.first, work.span.last, chunk_days)) {
             long long interval = 0;
-            py::object df = fetch_resolved(conn, request, py::str(layout::day_text(span.first)),
-                                           py::str(layout::day_text(span.last)), gzip_flag,
+            py::object df = fetch_resolved(conn, request, py::str(core::synth::compact_date(span.first)),
+                                           py::str(core::synth::compact_date(span.last)), gzip_flag,
                                            py::bool_(true), point_id, &interval);
             if (!df.is_none() && !truthy(df.attr("empty"))) append(files, work.label, df, interval);
-            logger().attr("debug")("已读取 " + layout::day_text(span.first) + " 至 " +
-                                   layout::day_text(span.last));
+            logger().attr("debug")("已读取 " + core::synth::compact_date(span.first) + " 至 " +
+                                   core::synth::compact_date(span.last));
             step();
         }
         py::list entries;
@@ -386,8 +386,8 @@ struct Exporter {
             bytes_written += size;
         }
         py::dict period_entry;
-        period_entry["first_day"] = layout::day_text(work.span.first);
-        period_entry["last_day"] = layout::day_text(work.span.last);
+        period_entry["first_day"] = core::synth::compact_date(work.span.first);
+        period_entry["last_day"] = core::synth::compact_date(work.span.last);
         period_entry["files"] = entries;
 
         auto lock = kelvane::dataset::lock_folder(root);
@@ -475,7 +475,7 @@ inline py::object export_dataset(py::object conn, py::object root, py::object st
         if (manifest.is_none()) {
             manifest = ds::new_manifest();
             manifest["request"] = record;
-            manifest["period"] = py::str(std::string(layout::period_key(period)));
+            manifest["period"] = py::str(std::string(layout::period_name(period)));
             manifest["sampling_rate"] = configured;
             manifest["periods"] = py::dict();
             ds::save_manifest(folder, manifest);
