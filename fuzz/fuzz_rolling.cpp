@@ -2,7 +2,9 @@
 // model: every centred window copied, fully sorted, its median and the median
 // of the absolute deviations read off the sorted copies; the filter fills the
 // local values forward then backward and replaces a sample strictly beyond
-// factor * scale. Results must be equal bit for bit (NaN where NaN).
+// factor * scale. Results must be equal bit for bit (NaN where NaN), from
+// every kernel this processor can run (the sorted window, the lane kernel in
+// each of its builds), each on one thread and split in two halves.
 //
 // Input layout: byte 0 picks the element type (float / double) and how the
 // window size is chosen, the next bytes the window size and the factor, and
@@ -110,10 +112,14 @@ bool same(double a, double b) {
 }
 
 template <class T>
-[[noreturn]] void fail(const char* what, const std::vector<T>& x, std::size_t w, double factor,
-                       std::size_t i, double got, double want) {
-  std::fprintf(stderr, "wrong %s (n=%zu, window=%zu, factor=%.17g) at %zu: got %.17g, want %.17g\n",
-               what, x.size(), w, factor, i, got, want);
+[[noreturn]] void fail(const char* what, kelvane::core::HampelKernel kernel,
+                       kelvane::core::HampelSplit split, const std::vector<T>& x, std::size_t w,
+                       double factor, std::size_t i, double got, double want) {
+  std::fprintf(stderr,
+               "wrong %s (kernel %d, split %d, n=%zu, window=%zu, factor=%.17g) at %zu: got %.17g, "
+               "want %.17g\n",
+               what, static_cast<int>(kernel), static_cast<int>(split), x.size(), w, factor, i, got,
+               want);
   std::abort();
 }
 
@@ -149,14 +155,7 @@ void check(Reader& in, std::uint8_t mode) {
 
   std::vector<double> want_med, want_scale;
   model_rolling(x, w, want_med, want_scale);
-  std::vector<double> med(n), scale(n);
-  kelvane::core::rolling_median_mad(x.data(), n, w, med.data(), scale.data());
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!same(med[i], want_med[i])) fail("median", x, w, factor, i, med[i], want_med[i]);
-    if (!same(scale[i], want_scale[i])) fail("scale", x, w, factor, i, scale[i], want_scale[i]);
-  }
-
-  // Filter: fill forward, then backward, compare strictly.
+  // Filter model: fill forward, then backward, compare strictly.
   std::vector<double> m = want_med, s = want_scale;
   for (std::size_t i = 1; i < n; ++i)
     if (std::isnan(m[i])) {
@@ -168,15 +167,38 @@ void check(Reader& in, std::uint8_t mode) {
       m[i - 1] = m[i];
       s[i - 1] = s[i];
     }
-  std::vector<T> out(n);
-  kelvane::core::hampel_filter(x.data(), n, w, factor, out.data());
+  std::vector<T> want(n);
   for (std::size_t i = 0; i < n; ++i) {
     const double v = static_cast<double>(x[i]);
-    const T want = std::fabs(v - m[i]) > factor * s[i] ? static_cast<T>(m[i]) : x[i];
-    // (a median of signed zeros may come out as either zero: compared by value)
-    if (!same(static_cast<double>(out[i]), static_cast<double>(want)))
-      fail("filtered value", x, w, factor, i, static_cast<double>(out[i]), static_cast<double>(want));
+    want[i] = std::fabs(v - m[i]) > factor * s[i] ? static_cast<T>(m[i]) : x[i];
   }
+
+  using kelvane::core::HampelKernel;
+  using kelvane::core::HampelSplit;
+  static constexpr HampelKernel kKernels[] = {HampelKernel::Automatic, HampelKernel::Sorted,
+                                              HampelKernel::Portable, HampelKernel::Avx2,
+                                              HampelKernel::Avx512};
+  std::vector<double> med(n), scale(n);
+  std::vector<T> out(n);
+  for (HampelKernel kernel : kKernels) {
+    for (HampelSplit split : {HampelSplit::Never, HampelSplit::Always}) {
+      if (!kelvane::core::set_hampel_kernel(kernel, split)) continue;   // not on this processor
+      kelvane::core::rolling_median_mad(x.data(), n, w, med.data(), scale.data());
+      for (std::size_t i = 0; i < n; ++i) {
+        if (!same(med[i], want_med[i])) fail("median", kernel, split, x, w, factor, i, med[i], want_med[i]);
+        if (!same(scale[i], want_scale[i]))
+          fail("scale", kernel, split, x, w, factor, i, scale[i], want_scale[i]);
+      }
+      kelvane::core::hampel_filter(x.data(), n, w, factor, out.data());
+      for (std::size_t i = 0; i < n; ++i) {
+        // (a median of signed zeros may come out as either zero: compared by value)
+        if (!same(static_cast<double>(out[i]), static_cast<double>(want[i])))
+          fail("filtered value", kernel, split, x, w, factor, i, static_cast<double>(out[i]),
+               static_cast<double>(want[i]));
+      }
+    }
+  }
+  kelvane::core::set_hampel_kernel(HampelKernel::Automatic, HampelSplit::Automatic);
 }
 
 }  // namespace

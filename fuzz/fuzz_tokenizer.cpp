@@ -1,6 +1,9 @@
 // The packed-string tokenizer and number parser against naive models:
-//   - parse_number() against a grammar check of its own and strtod (the
-//     plain decimal and exponent notation, infinities);
+//   - parse_number() against a grammar check of its own: for pandas 3 with
+//     strtod as the value (the plain decimal and exponent notation,
+//     infinities), for pandas 2 with a plain re-reading of its older parser
+//     (the text up to a NUL, 17 digits in a double, a wrapping exponent, no
+//     overflow); integers longer than the digit limit are not numbers;
 //   - parse_simple_number() against parse_number() on the same token;
 //   - strip_packed() against a code-point-by-code-point strip of the
 //     interpreter's white space, count_tokens() and parse_packed() against a
@@ -10,8 +13,9 @@
 //     row layout it records, with the repeat kernels built on it, against
 //     its row column.
 //
-// Input: byte 0 picks the mode (token, packed string, table); the rest is
-// the token, the text, or the table rows (see table_case()).
+// Input: byte 0 picks the mode (token, packed string, table), the pandas
+// whose rules apply and the limit on integer digits; the rest is the token,
+// the text, or the table rows (see table_case()).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -33,6 +37,8 @@
 
 namespace {
 
+using kelvane::core::NumberDialect;
+using kelvane::core::NumberRules;
 using kelvane::core::NumberToken;
 using kelvane::core::NumericResult;
 using kelvane::core::TokenClass;
@@ -73,7 +79,7 @@ struct Expect {
   std::uint64_t magnitude = 0;
 };
 
-Expect model_number(std::string_view t) {
+Expect model_pandas3(std::string_view t) {
   Expect e;
   std::string lower;
   for (char c : t) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
@@ -151,10 +157,127 @@ Expect model_number(std::string_view t) {
   return e;
 }
 
-void check_token(std::string_view t) {
-  const NumberToken got = kelvane::core::parse_number(t);
-  const Expect want = model_number(t);
-  if (want.plus) {
+// 10**k as the nearest double (the parser's table of powers).
+double pow10(int k) { return std::strtod(("1e" + std::to_string(k)).c_str(), nullptr); }
+
+// pandas 2, read the way its older parser reads a C string: up to the
+// first NUL; white space, a sign, digits with a point, an exponent of at most
+// 17 digits, white space; the value from the first 17 digits (leading zeros
+// count) accumulated in a double, scaled by the table of powers of ten; an
+// exponent that wraps like a 32-bit int; a range error for exponents above
+// 308 and for infinite results.
+Expect model_pandas2(std::string_view t) {
+  Expect e;
+  const std::size_t nul = t.find('\0');
+  if (nul != std::string_view::npos) {
+    for (std::size_t k = 0; k + 1 < t.size(); ++k)  // a lone surrogate: no UTF-8 form
+      if (static_cast<unsigned char>(t[k]) == 0xED && static_cast<unsigned char>(t[k + 1]) >= 0xA0 &&
+          static_cast<unsigned char>(t[k + 1]) <= 0xBF)
+        return e;
+  }
+  const std::string c(t.substr(0, nul));
+  std::string lower;
+  for (char ch : c) lower += static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch + 32 : ch);
+  if (lower == "inf" || lower == "+inf" || lower == "infinity" || lower == "+infinity" || lower == "-inf" ||
+      lower == "-infinity") {
+    e.cls = TokenClass::real;
+    e.value = lower[0] == '-' ? -INFINITY : INFINITY;
+    return e;
+  }
+  std::size_t i = 0;
+  while (i < c.size() && ascii_ws(c[i])) ++i;
+  bool negative = false;
+  if (i < c.size() && (c[i] == '+' || c[i] == '-')) negative = c[i++] == '-';
+  std::string digits;  // every digit of the mantissa, in order
+  const std::size_t int_begin = i;
+  while (i < c.size() && c[i] >= '0' && c[i] <= '9') digits += c[i++];
+  const std::size_t int_digits = i - int_begin;
+  bool real = false;
+  if (i < c.size() && c[i] == '.') {
+    real = true;
+    ++i;
+    while (i < c.size() && c[i] >= '0' && c[i] <= '9') {
+      digits += c[i++];
+    }
+  }
+  if (digits.empty()) return e;
+  long long exponent_value = 0;  // as the 32-bit int holds it
+  if (i < c.size() && (c[i] == 'e' || c[i] == 'E')) {
+    real = true;
+    ++i;
+    bool eneg = false;
+    if (i < c.size() && (c[i] == '+' || c[i] == '-')) eneg = c[i++] == '-';
+    std::string ed;
+    while (i < c.size() && c[i] >= '0' && c[i] <= '9' && ed.size() < 17) ed += c[i++];
+    if (ed.empty()) return e;
+    unsigned long long n = std::stoull(ed);  // 17 digits fit
+    exponent_value = static_cast<long long>(n % (1ULL << 32));
+    if (eneg) exponent_value = -exponent_value;
+  }
+  while (i < c.size() && ascii_ws(c[i])) ++i;
+  if (i != c.size()) return e;
+  // digits after the 17th: those of the whole part shift the exponent up,
+  // those after the point are dropped (and no longer shift it down)
+  const std::size_t used = std::min<std::size_t>(digits.size(), 17);
+  const long long dropped_whole = int_digits > used ? static_cast<long long>(int_digits - used) : 0;
+  const long long kept_decimals = static_cast<long long>(used) - static_cast<long long>(std::min(int_digits, used));
+  const long long total = dropped_whole - kept_decimals + exponent_value;
+  const auto wrapped = static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<unsigned long long>(total)));
+  double number = 0;
+  for (std::size_t k = 0; k < used; ++k) number = number * 10. + (digits[k] - '0');
+  if (negative) number = -number;
+  if (wrapped > 308) return e;
+  if (wrapped > 0) {
+    number *= pow10(wrapped);
+  } else if (wrapped < -616) {
+    number = 0.;
+  } else if (wrapped < -308) {
+    number /= pow10(-308 - wrapped);
+    number /= pow10(308);
+  } else {
+    number /= pow10(-wrapped);
+  }
+  if (std::isinf(number)) return e;
+  e.value = number;
+  if (real) {
+    e.cls = TokenClass::real;
+    return e;
+  }
+  if (nul != std::string_view::npos) return Expect{};  // int() refuses the NUL
+  e.cls = TokenClass::integer;
+  unsigned __int128 m = 0;
+  for (char d : digits) {
+    m = m * 10 + static_cast<unsigned>(d - '0');
+    if (m > std::numeric_limits<std::uint64_t>::max()) {
+      e.fits = false;
+      m = static_cast<unsigned __int128>(std::numeric_limits<std::uint64_t>::max()) + 1;
+    }
+  }
+  e.magnitude = e.fits ? static_cast<std::uint64_t>(m) : 0;
+  e.negative = negative && (e.magnitude != 0 || !e.fits);
+  return e;
+}
+
+// What to_numeric makes of a token under `rules`: an integer with more
+// digits than the limit is no number (Python's int() refuses it).
+Expect model_number(std::string_view t, const NumberRules& rules) {
+  Expect e = rules.dialect == NumberDialect::pandas2 ? model_pandas2(t) : model_pandas3(t);
+  if (e.cls == TokenClass::integer && rules.int_max_str_digits != 0) {
+    std::size_t count = 0;
+    for (char ch : t) count += ch >= '0' && ch <= '9';
+    if (count > rules.int_max_str_digits) {
+      Expect none;
+      none.plus = e.plus;
+      return none;
+    }
+  }
+  return e;
+}
+
+void check_token(std::string_view t, const NumberRules& rules) {
+  const NumberToken got = kelvane::core::parse_number(t, rules);
+  const Expect want = model_number(t, rules);
+  if (want.plus && rules.dialect == NumberDialect::pandas3) {
     // A leading '+' goes through an older, not correctly rounded parser that
     // is also looser about white space: only agreement on real numbers and a
     // close value is checked.
@@ -187,17 +310,17 @@ void check_token(std::string_view t) {
 }
 
 // The fast path must agree with parse_number wherever it accepts a token.
-void check_simple(std::string_view text) {
+void check_simple(std::string_view text, const NumberRules& rules) {
   const char* end = text.data() + text.size();
   for (const char* p = text.data(); p <= end; ++p) {
     if (p != text.data() && p[-1] != ' ') continue;  // token starts only
     NumberToken fast;
     const char* next = nullptr;
-    if (!kelvane::core::parse_simple_number(p, end, fast, &next)) continue;
+    if (!kelvane::core::parse_simple_number(p, end, fast, &next, kelvane::core::simple_digits(rules))) continue;
     if (next < p || next > end || (next != end && *next != ' '))
       fail("fast path end", std::string_view(p, static_cast<std::size_t>(end - p)), "not at a blank");
     const std::string_view tok(p, static_cast<std::size_t>(next - p));
-    const NumberToken slow = kelvane::core::parse_number(tok);
+    const NumberToken slow = kelvane::core::parse_number(tok, rules);
     if (fast.cls != slow.cls || !same(fast.value, slow.value) ||
         (fast.cls == TokenClass::integer &&
          (fast.magnitude != slow.magnitude || fast.negative != slow.negative || !fast.in_range)))
@@ -282,11 +405,11 @@ std::vector<std::string_view> model_split(std::string_view s) {
 // astype("float32") rounds: an all-integer column within int64 (or within
 // uint64, all non-negative) rounds each exact integer to float32 directly;
 // any other column rounds the double.
-std::vector<float> model_float32(const std::vector<std::string_view>& tokens) {
+std::vector<float> model_float32(const std::vector<std::string_view>& tokens, const NumberRules& rules) {
   std::vector<Expect> e;
   bool integers = !tokens.empty(), any_negative = false, any_above_int64 = false;
   for (auto t : tokens) {
-    e.push_back(model_number(t));
+    e.push_back(model_number(t, rules));
     const Expect& x = e.back();
     if (x.cls != TokenClass::integer || !x.fits ||
         (x.negative && x.magnitude > 9223372036854775808ULL)) {
@@ -309,23 +432,27 @@ std::vector<float> model_float32(const std::vector<std::string_view>& tokens) {
   return out;
 }
 
-bool has_plus_number(const std::vector<std::string_view>& tokens) {
+// pandas 3 reads numbers written with a '+' by its older parser, which the
+// model only checks loosely.
+bool has_plus_number(const std::vector<std::string_view>& tokens, const NumberRules& rules) {
+  if (rules.dialect != NumberDialect::pandas3) return false;
   for (auto t : tokens) {
-    const Expect x = model_number(t);
+    const Expect x = model_number(t, rules);
     if (x.plus) return true;
   }
   return false;
 }
 
+// The same float32, the sign of zero included.
 bool same_f(float a, float b) {
   if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
-  return a == b;
+  return a == b && std::signbit(a) == std::signbit(b);
 }
 
 // From every token with a shape on: read_shaped takes exactly the following
 // tokens of that shape with a blank after them (stopping 8 bytes before the
 // end at the latest), with the values parse_number gives them.
-void check_shaped(std::string_view text, const std::vector<std::string_view>& tokens) {
+void check_shaped(std::string_view text, const std::vector<std::string_view>& tokens, const NumberRules& rules) {
   const char* end = text.data() + text.size();
   std::vector<float> got(tokens.size());
   for (std::size_t k = 0; k + 1 < tokens.size(); ++k) {
@@ -337,11 +464,11 @@ void check_shaped(std::string_view text, const std::vector<std::string_view>& to
     std::size_t bytes = 0;
     for (std::size_t j = 0; j < n; ++j) {
       const std::string_view t = tokens[k + 1 + j];
-      const float want = static_cast<float>(kelvane::core::parse_number(t).value);
+      const float want = static_cast<float>(kelvane::core::parse_number(t, rules).value);
       if (kelvane::core::shape_of(t).length != shape.length || t.data() + t.size() == end ||
-          kelvane::core::parse_number(t).cls != kelvane::core::TokenClass::real)
+          kelvane::core::parse_number(t, rules).cls != kelvane::core::TokenClass::real)
         fail("shaped run", t, "a token of another shape was taken");
-      if (!same_f(got[j], want) || std::signbit(got[j]) != std::signbit(want))
+      if (!same_f(got[j], want))
         fail("shaped value", t, "differs from parse_number");
       bytes += t.size() + 1;
     }
@@ -357,7 +484,7 @@ void check_shaped(std::string_view text, const std::vector<std::string_view>& to
   }
 }
 
-void check_packed(std::string_view text) {
+void check_packed(std::string_view text, const NumberRules& rules) {
   const std::string_view stripped = kelvane::core::strip_packed(text);
   const std::string_view want = model_strip(text);
   if (stripped.data() != want.data() || stripped.size() != want.size())
@@ -367,21 +494,21 @@ void check_packed(std::string_view text) {
   const auto tokens = model_split(want);
   if (kelvane::core::count_tokens(want) != tokens.size()) fail("token count", text, "");
   std::vector<float> values;
-  kelvane::core::parse_packed(text, values);
+  kelvane::core::parse_packed(text, values, rules);
   if (values.size() != tokens.size())
     fail("parsed token count", text, std::to_string(values.size()) + " values for " +
                                         std::to_string(tokens.size()) + " tokens");
-  if (has_plus_number(tokens)) return;  // values of '+' numbers are checked loosely above
-  const auto expect = model_float32(tokens);
+  if (has_plus_number(tokens, rules)) return;  // values of '+' numbers are checked loosely above
+  const auto expect = model_float32(tokens, rules);
   for (std::size_t k = 0; k < tokens.size(); ++k)
     if (!same_f(values[k], expect[k])) {
       char buf[96];
       std::snprintf(buf, sizeof buf, "token %zu: got %.9g, want %.9g", k, values[k], expect[k]);
       fail("packed value", text, buf);
     }
-  for (auto t : tokens) check_token(t);
-  check_simple(want);
-  check_shaped(want, tokens);
+  for (auto t : tokens) check_token(t, rules);
+  check_simple(want, rules);
+  check_shaped(want, tokens, rules);
 }
 
 // --- the table kernel --------------------------------------------------------
@@ -432,7 +559,7 @@ void check_layout(const kelvane::core::RowLayout& layout, std::span<const kelvan
   if (off_got != off_want || text_got != text_want) fail("layout", "", "repeat_texts differs from a copy by row");
 }
 
-void table_case(FuzzedDataProvider& in) {
+void table_case(FuzzedDataProvider& in, const NumberRules& rules) {
   static constexpr std::int64_t kSteps[] = {1, 60, 3600, 1'000'000'000, 60'000'000'000,
                                             3'600'000'000'000, 0, -60, std::numeric_limits<std::int64_t>::max()};
   const std::int64_t step = kSteps[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kSteps) - 1)];
@@ -493,7 +620,7 @@ void table_case(FuzzedDataProvider& in) {
   const std::span<const kelvane::core::DayRow> span(rows);
   if (step <= 0) {
     try {
-      kelvane::core::plan_split(span, step);
+      kelvane::core::plan_split(span, step, rules);
     } catch (const std::invalid_argument&) {
       return;
     }
@@ -501,7 +628,7 @@ void table_case(FuzzedDataProvider& in) {
   }
   kelvane::core::SplitPlan plan;
   try {
-    plan = kelvane::core::plan_split(span, step);
+    plan = kelvane::core::plan_split(span, step, rules);
   } catch (const std::overflow_error&) {
     if (!overflow) fail("overflow check", "", "overflow reported for times in range");
     return;
@@ -548,8 +675,8 @@ void table_case(FuzzedDataProvider& in) {
     }
   }
 
-  const bool loose = has_plus_number(all_tokens);
-  const auto column = model_float32(all_tokens);
+  const bool loose = has_plus_number(all_tokens, rules);
+  const auto column = model_float32(all_tokens, rules);
   // Index of each row's first token in the column.
   std::vector<std::size_t> first(n_rows + 1, 0);
   for (std::size_t r = 0; r < n_rows; ++r) first[r + 1] = first[r] + row_tokens[r].size();
@@ -574,14 +701,20 @@ void table_case(FuzzedDataProvider& in) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::uint8_t mode = data[0] % 3;
+  // the pandas whose rules apply, and the interpreter's limit on integer
+  // digits: the default, none, and small ones that short tokens can pass
+  NumberRules rules;
+  rules.dialect = (data[0] / 3) % 2 ? NumberDialect::pandas2 : NumberDialect::pandas3;
+  static constexpr std::size_t kLimits[] = {4300, 0, 20, 3};
+  rules.int_max_str_digits = kLimits[(data[0] / 6) % 4];
   const std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
   if (mode == 0) {
-    check_token(rest);
+    check_token(rest, rules);
   } else if (mode == 1) {
-    check_packed(rest);
+    check_packed(rest, rules);
   } else {
     FuzzedDataProvider in(data + 1, size - 1);
-    table_case(in);
+    table_case(in, rules);
   }
   return 0;
 }

@@ -122,8 +122,9 @@ void settle_numbers(const py::str& text, CatalogueColumns& cols) {
     }
 }
 
-// Origin times as datetime64 values: microseconds when any time is valid,
-// seconds when none is (the resolution pandas gives a column of such texts).
+// Origin times as datetime64 values in the resolution pandas gives a column
+// of such texts: microseconds when any time is valid, seconds when none is;
+// with pandas 2 always nanoseconds, a time outside their range being NaT.
 // Times the kernel leaves alone are converted by pandas with the catalogue's
 // format, invalid ones becoming NaT.
 py::object origin_times(py::handle pd, const py::str& text, const CatalogueColumns& cols) {
@@ -150,6 +151,13 @@ py::object origin_times(py::handle pd, const py::str& text, const CatalogueColum
             micros[cols.deferred_times[k].row] = us;
             any_valid = any_valid || us != kNoTime;
         }
+    }
+    if (kelvane::pandas_major(pd) < 3) {
+        for (std::int64_t& t : micros) {
+            std::int64_t nanos = 0;
+            if (t != kNoTime) t = __builtin_mul_overflow(t, 1000, &nanos) ? kNoTime : nanos;
+        }
+        return to_array(std::move(micros)).attr("view")("datetime64[ns]");
     }
     return to_array(std::move(micros)).attr("view")(any_valid ? "datetime64[us]" : "datetime64[s]");
 }

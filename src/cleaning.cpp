@@ -435,8 +435,9 @@ bool gather_arrow_text(py::handle series, SampleRows& s, py::handle np, ColumnCo
         }
         mark_valid();
     };
+    const bool dtype_argument = kelvane::pandas_major(self().attr("pd")) >= 3;
     job.finish = [pa, array, series = py::reinterpret_borrow<py::object>(series), type, texts, out_validity,
-                  out_offsets, out_data, missing, n] {
+                  out_offsets, out_data, missing, n, dtype_argument] {
         py::list out_buffers;
         out_buffers.append(out_validity);
         out_buffers.append(pa.attr("py_buffer")(out_offsets));
@@ -445,7 +446,9 @@ bool gather_arrow_text(py::handle series, SampleRows& s, py::handle np, ColumnCo
             pa.attr("Array").attr("from_buffers")(type, n, out_buffers, "null_count"_a = missing);
         py::list pieces;
         pieces.append(gathered);
-        return py::type::of(array)(pa.attr("chunked_array")(pieces), "dtype"_a = series.attr("dtype"));
+        py::object chunks = pa.attr("chunked_array")(pieces);
+        if (!dtype_argument) return py::type::of(array)(chunks);  // the class carries the semantics
+        return py::type::of(array)(chunks, "dtype"_a = series.attr("dtype"));
     };
     return true;
 }
@@ -536,7 +539,9 @@ py::object convert_daily(py::object df, py::handle pd) {
     py::object numbers = pd.attr("to_numeric")(obs, "errors"_a = "coerce").attr("astype")("float32");
     const auto obs_pos = fresh.attr("columns").attr("get_loc")("OBSVALUE").cast<py::ssize_t>();
 
-    // Same object, new contents (a column at a time keeps every dtype).
+    // Same object, new contents, a column at a time. Each column goes in as
+    // the Series it is (on the same index), so that no dtype is inferred
+    // again: an object column of texts stays object.
     df.attr("__delitem__")("STARTDATE");
     df.attr("index") = fresh.attr("index");
     const auto ncols = py::len(fresh.attr("columns"));
@@ -544,11 +549,20 @@ py::object convert_daily(py::object df, py::handle pd) {
     for (py::ssize_t i = 0; i < static_cast<py::ssize_t>(ncols); ++i) {
         py::object value = i == obs_pos ? numbers.attr("to_numpy")()
                                         : iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
-                                                              py::int_(i))]
-                                              .attr("array");
+                                                              py::int_(i))];
         df.attr("isetitem")(i, value);
     }
     return df;
+}
+
+// How to_numeric reads a token with the pandas and the interpreter in use.
+core::NumberRules number_rules(py::handle pd) {
+    core::NumberRules rules;
+    rules.dialect = kelvane::pandas_major(pd) >= 3 ? core::NumberDialect::pandas3 : core::NumberDialect::pandas2;
+    // interpreters from before the limit on integer string conversion have none
+    py::object limit = py::getattr(py::module_::import("sys"), "get_int_max_str_digits", py::none());
+    rules.int_max_str_digits = limit.is_none() ? 0 : limit().cast<std::size_t>();
+    return rules;
 }
 
 py::object split_lines(py::object df, py::object sample_by_seconds) {
@@ -585,10 +599,11 @@ py::object split_lines(py::object df, py::object sample_by_seconds) {
     }
     const std::int64_t step = step_seconds * units_per_second(times.unit);
 
+    const core::NumberRules rules = number_rules(pd);
     core::SplitPlan plan;
     {
         py::gil_scoped_release unlocked;
-        plan = core::plan_split(texts.rows, step);
+        plan = core::plan_split(texts.rows, step, rules);
     }
     // Starts on one grid: the layout of the fill tells every sample's row,
     // and a row column is only made if a column needs one.

@@ -110,6 +110,16 @@ inline std::string to_text(py::handle value) {
     return utf8(py::str(value));
 }
 
+// The major version of the pandas module `pd` (2 or 3). Where the two differ
+// in a step this system follows, the result is what the installed one gives:
+// pandas 2 parses text to datetime64[ns] (times beyond that range are NaT),
+// reads numbers with its older parser, and takes an Arrow text array's
+// semantics from its class instead of a dtype argument.
+inline int pandas_major(py::handle pd) {
+    const std::string version = py::str(pd.attr("__version__")).cast<std::string>();
+    return std::stoi(version.substr(0, version.find('.')));
+}
+
 // The text of a str object, raising TypeError for anything else.
 inline std::string require_text(py::handle value, std::string_view what) {
     if (!PyUnicode_Check(value.ptr())) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -182,6 +183,31 @@ std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
     return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
 
+// The normalised dates (microseconds, NaT kept) as the column pandas' Index.map
+// makes of such dates: datetime64[us] on pandas 3. pandas 2 builds an index of
+// the mapped datetimes, nanoseconds when every one fits their range and
+// datetime objects otherwise, and gives a zone-aware index's zone and unit
+// back to it (the dates read as wall times there) when each midnight exists.
+py::object normalized_column(py::array_t<std::int64_t>& micros, py::handle index, py::handle pd) {
+    py::object values = micros.attr("view")("datetime64[us]");
+    if (kelvane::pandas_major(pd) >= 3) return values;
+    const std::int64_t* us = micros.data();
+    for (py::ssize_t i = 0; i < micros.size(); ++i) {
+        std::int64_t ns = 0;
+        if (us[i] != std::numeric_limits<std::int64_t>::min() && __builtin_mul_overflow(us[i], 1000, &ns))
+            return values.attr("astype")("object");
+    }
+    py::object nanos = values.attr("astype")("datetime64[ns]");
+    py::object dtype = index.attr("dtype");
+    if (!py::isinstance(dtype, pd.attr("DatetimeTZDtype"))) return nanos;
+    try {
+        return pd.attr("DatetimeIndex")(nanos).attr("tz_localize")(dtype.attr("tz")).attr("as_unit")(dtype.attr("unit"));
+    } catch (py::error_already_set& e) {
+        if (!kelvane::is_ordinary(e)) throw;
+        return nanos;  // a midnight that does not exist there, or occurs twice
+    }
+}
+
 bool leap_year(long long year) {
     return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
 }
@@ -219,12 +245,31 @@ py::object create_normalized_dates(py::object df, py::object reference_year) {
     const bool leap = leap_year(year);
 
     py::object index = df.attr("index");
+    if (py::len(index) == 0) {
+        // mapping an empty index gives an empty index of its own dtype
+        df.attr("__setitem__")("datetime_norm", index);
+        return df;
+    }
     auto as_float = [&](const char* field) {
         return py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
             np.attr("asarray")(index.attr(field), "dtype"_a = np.attr("float64")));
     };
-    auto month = as_float("month");
-    auto day = as_float("day");
+    py::array_t<double> month, day;
+    if (py::isinstance(index, pd.attr("DatetimeIndex"))) {
+        month = as_float("month");
+        day = as_float("day");
+    } else {
+        // pandas 2 converts texts with different UTC offsets to an index of
+        // datetime objects, each with its own offset: read them one by one
+        month = py::array_t<double>(static_cast<py::ssize_t>(py::len(index)));
+        day = py::array_t<double>(static_cast<py::ssize_t>(py::len(index)));
+        double* mo = month.mutable_data();
+        double* da = day.mutable_data();
+        for (py::handle stamp : index) {
+            *mo++ = py::float_(stamp.attr("month")).cast<double>();
+            *da++ = py::float_(stamp.attr("day")).cast<double>();
+        }
+    }
     if (!month || !day) throw py::error_already_set();
     const auto n = static_cast<std::size_t>(month.shape(0));
     py::array_t<std::int64_t> micros(static_cast<py::ssize_t>(n));
@@ -245,7 +290,7 @@ py::object create_normalized_dates(py::object df, py::object reference_year) {
             out[i] = days_from_civil(year, m, d) * kMicrosPerDay;
         }
     }
-    df.attr("__setitem__")("datetime_norm", micros.attr("view")("datetime64[us]"));
+    df.attr("__setitem__")("datetime_norm", normalized_column(micros, index, pd));
     return df;
 }
 
@@ -328,6 +373,29 @@ py::object filter_with_fast_mad(py::object df, py::object window_size,
     return out;
 }
 
+// Test hook: the rolling-window kernel and split of every later filter call
+// ("automatic", "sorted", "portable", "avx2", "avx512"; "automatic", "never",
+// "always"). False, changing nothing, when this processor lacks the kernel.
+bool set_filter_kernel(const std::string& kernel, const std::string& split) {
+    using kelvane::core::HampelKernel;
+    using kelvane::core::HampelSplit;
+    static const std::pair<const char*, HampelKernel> kKernels[] = {
+        {"automatic", HampelKernel::Automatic}, {"sorted", HampelKernel::Sorted},
+        {"portable", HampelKernel::Portable},   {"avx2", HampelKernel::Avx2},
+        {"avx512", HampelKernel::Avx512}};
+    static const std::pair<const char*, HampelSplit> kSplits[] = {
+        {"automatic", HampelSplit::Automatic}, {"never", HampelSplit::Never},
+        {"always", HampelSplit::Always}};
+    auto find = [](const auto& table, const std::string& name, const char* what) {
+        for (const auto& [key, value] : table) {
+            if (name == key) return value;
+        }
+        throw py::value_error(std::string("unknown ") + what + " " + name);
+    };
+    return kelvane::core::set_hampel_kernel(find(kKernels, kernel, "kernel"),
+                                            find(kSplits, split, "split"));
+}
+
 py::object filter_dataset(py::object src, py::object dst, py::object window_size,
                           py::object threshold_factor, py::object client) {
     return kelvane::refine_dataset::filter_dataset(src, dst, window_argument(window_size),
@@ -372,6 +440,8 @@ KELVANE_MODULE(refine, m) {
     m.def("fast_mad", &fast_mad, "x"_a,
           "计算中位数绝对偏差 (MAD) 乘以比例因子 1.4826。\n"
           "1.4826 是为了使 MAD 在正态分布下等价于标准差。");
+    m.def("_set_filter_kernel", &set_filter_kernel, "kernel"_a = "automatic",
+          "split"_a = "automatic");
     m.def("filter_with_fast_mad", &filter_with_fast_mad, "df"_a, "window_size"_a = 15,
           "threshold_factor"_a = 5.0,
           "基于滚动窗口 MAD 的异常值过滤（Hampel Filter）。\n"

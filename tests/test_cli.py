@@ -393,14 +393,15 @@ def test_plot_hands_its_options_to_the_plotter(tmp_path, monkeypatch, capsys):
                      "--std-multiplier", "3", "--start-time", "20240101",
                      "--end-time", "2024-01-02 12:00", "--reindex", "--daily-median",
                      "--rainfall", str(rain), "--catalogue", str(catalogue),
-                     "--catalogue-filter", "200:3", "--catalogue-filter", "500:5.5"])
+                     "--catalogue-filter", "200:3", "--catalogue-filter", "500:5.5", "--no-key"])
     assert code == 0
     assert calls[0] == ("init", None, str(tmp_path / "cache"))
     _, rows, kwargs = calls[1]
     rainfall = kwargs.pop("rainfall")
     assert rows == 48
     assert kwargs == dict(groupby="station", prefix="p_", fig_label="_v2", show_mean=False,
-                          show_std=True, std_multiplier=3.0, reindex=True, figure_format="pdf",
+                          show_std=True, std_multiplier=3.0, reindex=True, show_legend=False,
+                          figure_format="pdf",
                           start_time=pd.Timestamp("2024-01-01"),
                           end_time=pd.Timestamp("2024-01-02 12:00"), daily_mean_values=True,
                           kat_dir=str(catalogue.resolve()),
@@ -414,7 +415,8 @@ def test_plot_hands_its_options_to_the_plotter(tmp_path, monkeypatch, capsys):
     assert cli.main(["plot", str(data), "--metadata-dir", str(tmp_path / "cache")]) == 0
     assert calls[1][2] == dict(groupby="item", prefix="", fig_label="", show_mean=False,
                                show_std=False, std_multiplier=2.0, reindex=False,
-                               figure_format="png", start_time=None, end_time=None)
+                               show_legend=True, figure_format="png", start_time=None,
+                               end_time=None)
 
 
 def test_plot_help_states_the_defaults(capsys):
@@ -427,7 +429,8 @@ def test_plot_help_states_the_defaults(capsys):
     assert "file table to draw, as written by `kelvane fetch`" in text
     assert "(default: item)" in text
     for option in ("--catalogue-filter KM:MAG", "--std-multiplier K", "--start-time",
-                   "--end-time", "--reindex", "--daily-median", "--rainfall FILE", "--fig-label"):
+                   "--end-time", "--reindex", "--daily-median", "--rainfall FILE", "--fig-label",
+                   "--no-key"):
         assert option in text
 
 

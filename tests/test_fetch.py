@@ -178,6 +178,27 @@ def test_lookups_fall_back_to_cache(db_path, tmp_path, caplog):
         DataFetcher.fetch_data(c, "20200101", "20200102", "水位", "全部", "分钟值", "预处理库")
 
 
+def test_missing_values_in_the_cache_never_match(tmp_path):
+    """A missing item id or name in the cached tables is no match, never the
+    word that writing it as text gives ("None", "nan") or a piece of it."""
+    root = str(tmp_path / "cache")
+    tables = {
+        "methods": pd.DataFrame({"METHODID": ["412", None], "METHODNAME": ["水位", None]}),
+        "stations": pd.DataFrame({"STATIONID": ["37005", "1", "2"], "STATIONNAME": ["郯城", None, np.nan],
+                                  "LONGITUDE": [1.0, 2.0, 3.0], "LATITUDE": [1.0, 2.0, 3.0]}),
+        "items": pd.DataFrame({"ITEMID": ["4121", "9", "8"], "ITEMNAME": ["水位", None, np.nan], "UNIT": ["m", "m", "m"]}),
+        "stationitems": pd.DataFrame({"STATIONID": ["37005", "1", "2"], "ITEMID": ["4121", None, np.nan]}),
+    }
+    for name, table in tables.items():
+        MetaStash.save_table(name, table, cache_dir=root)
+    for word in ("None", "Non", "on", "nan", "na"):
+        assert MetadataFetcher.get_station_ids(None, word, root).empty
+        assert MetadataFetcher.get_item_ids(None, word, root).empty
+        assert MetadataFetcher.get_method_ids(None, word, root).empty
+    assert MetadataFetcher.get_method_ids(None, "全部", root)["methodid"].tolist() == ["412"]
+    assert MetadataFetcher.get_method_ids(None, "流体", root)["methodid"].tolist() == ["412"]
+
+
 def outcome(call):
     """What a call gives: ("value", list) or ("raises", exception type)."""
     try:

@@ -110,9 +110,11 @@ def test_numbers_in_every_form_float_accepts(tmp_path):
 
 def test_times_pandas_reads_its_own_way(tmp_path):
     # leap days, rolled-over leap seconds, short digit runs and year zero are
-    # settled by pandas with the catalogue's format
+    # settled by pandas with the catalogue's format; so are the years beyond
+    # pandas 2's nanosecond range (NaT there, dates on pandas 3)
     times = ["20000229000000", "19000229000000", "20080512142860", "2008512142804",
-             "00000101000000", "00010101000000", "2008-05-12", "２００８０５１２１４２８０４"]
+             "00000101000000", "00010101000000", "2008-05-12", "２００８０５１２１４２８０４",
+             "15000101000000", "23000101000000", "16770921001244", "22620411234716"]
     lines = [catalogue_line(t, "1", "2", "3") for t in times]
     df = assert_same_as_reference(write(tmp_path / "kat.txt", "\n".join(lines)))
     assert df.index[0] == pd.Timestamp("2000-02-29") and pd.isna(df.index[1])
@@ -129,17 +131,25 @@ def test_names_follow_the_configured_text_storage(tmp_path):
     path = write(tmp_path / "kat.txt", WENCHUAN + "\n20100414074940\n" + catalogue_line("2010", name="é😀"))
     with pd.option_context("mode.string_storage", "python"):
         df = assert_same_as_reference(path)
-    assert df["name"].dtype.storage == "python"
+        # the dtype pandas gives a list of texts: "str" held by Python on
+        # pandas 3, object on pandas 2
+        assert df["name"].dtype == pd.Series(["x"]).dtype
     assert df["name"].tolist()[::2] == ["四川汶川", "é😀"]
 
 
 def test_names_that_cannot_be_text_fail_as_in_pandas(tmp_path):
-    # a lone surrogate (only escape codecs make one) has no UTF-8 form
+    # a lone surrogate (only escape codecs make one) has no UTF-8 form: text
+    # columns stored in Arrow refuse it, object columns keep it
     path = write(tmp_path / "kat.txt", catalogue_line("20080512142804", name="a\\ud800b"))
-    with pytest.raises(UnicodeEncodeError):
-        read_kat_reference(path, encoding="unicode_escape")
-    with pytest.raises(UnicodeEncodeError):
-        KAT.read_KAT(path, encoding="unicode_escape")
+    try:
+        expected = read_kat_reference(path, encoding="unicode_escape")
+    except UnicodeEncodeError:
+        with pytest.raises(UnicodeEncodeError):
+            KAT.read_KAT(path, encoding="unicode_escape")
+    else:
+        native = KAT.read_KAT(path, encoding="unicode_escape")
+        pd.testing.assert_frame_equal(native, expected, check_exact=True)
+        assert native["name"].tolist() == ["a\ud800b"]
 
 
 # -- file handling and encodings ----------------------------------------------

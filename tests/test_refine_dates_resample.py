@@ -48,7 +48,9 @@ def test_normalized_dates_examples():
         pd.Timestamp("2024-02-29"),
         pd.Timestamp("2024-07-15"),
     ]
-    assert df["datetime_norm"].dtype == "datetime64[us]"
+    # the dtype Index.map gives such dates with the installed pandas
+    # (datetime64[us] on pandas 3, [ns] on pandas 2)
+    assert df["datetime_norm"].dtype == ref.create_normalized_dates(df[["v"]].copy())["datetime_norm"].dtype
     refine.create_normalized_dates(df, reference_year=2023)
     assert df["datetime_norm"].iloc[1] == pd.Timestamp("2023-02-28")
 
@@ -82,6 +84,44 @@ def test_timezone_aware_index_uses_local_calendar_days():
     df = pd.DataFrame({"v": [1, 2]}, index=idx)
     expected = ref.create_normalized_dates(df.copy())["datetime_norm"]
     pd.testing.assert_series_equal(refine.create_normalized_dates(df)["datetime_norm"], expected)
+
+
+INDEXES = {
+    **{f"unit {u}": pd.DatetimeIndex(["2020-01-01 12:00", "2021-02-03", "2019-02-28"]).as_unit(u)
+       for u in ("s", "ms", "us", "ns")},
+    "zone": pd.date_range("2020-12-31 23:30", periods=2, freq="h", tz="Asia/Shanghai"),
+    "zone in seconds": pd.date_range("2020-12-31 23:30", periods=2, freq="h", tz="UTC").as_unit("s"),
+    "empty": pd.DatetimeIndex([], dtype="datetime64[ns]"),
+    "empty with zone": pd.DatetimeIndex([], dtype="datetime64[s, UTC]"),
+    "texts with one offset": pd.Index(["2020-01-01 00:00+08:00", "2020-02-29 13:00+08:00"]),
+    "texts with two offsets": pd.Index(["2020-01-01 00:00+08:00", "2020-02-29 13:00+09:00"]),
+    "texts of years beyond nanoseconds": pd.Index(["1500-01-01", "2020-02-29"]),
+    "numbers": pd.Index([1, 2]),
+}
+
+
+@pytest.mark.filterwarnings("ignore:In a future version of pandas:FutureWarning")
+@pytest.mark.filterwarnings("ignore:Could not infer format")
+@pytest.mark.parametrize("year", [2024, 2023, 1, 9999])
+@pytest.mark.parametrize("name", list(INDEXES))
+def test_every_kind_of_index_as_index_map_gives(name, year):
+    """Units, zones, empty indexes, texts that convert differently on pandas 2
+    and 3, reference years outside pandas 2's nanosecond range: the column
+    (values and dtype) and the converted index are those the documented
+    steps give with the installed pandas."""
+    df = pd.DataFrame({"v": np.arange(len(INDEXES[name]))}, index=INDEXES[name])
+    expected = ref.create_normalized_dates(df.copy(), year)
+    pd.testing.assert_frame_equal(refine.create_normalized_dates(df, year), expected)
+
+
+def test_a_midnight_that_does_not_exist_in_the_zone_gives_wall_dates():
+    # Sao Paulo skipped 2018-11-04 00:00; pandas 2 would localise the dates
+    # back into the zone and fail there: they stay wall dates without a zone
+    idx = pd.DatetimeIndex(["2019-11-04 12:00", "2019-01-01 08:00"]).tz_localize("America/Sao_Paulo")
+    df = pd.DataFrame({"v": [1, 2]}, index=idx)
+    refine.create_normalized_dates(df, 2018)
+    assert df["datetime_norm"].tolist() == [pd.Timestamp("2018-11-04"), pd.Timestamp("2018-01-01")]
+    assert df["datetime_norm"].dt.tz is None
 
 
 @given(

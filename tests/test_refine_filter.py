@@ -324,3 +324,91 @@ def test_large_windows_match_reference(window, seed):
             refine.filter_with_fast_mad(s, window, threshold),
             ref.filter_with_fast_mad(s, window, threshold),
         )
+
+
+# --- every kernel of the rolling windows -------------------------------------
+
+KERNELS = ["sorted", "portable", "avx2", "avx512"]
+
+
+@pytest.fixture
+def kernel_switch():
+    """Sets the filter's kernel and split; restores the automatic choice after."""
+
+    def use(kernel, split="never"):
+        if not refine._set_filter_kernel(kernel, split):
+            pytest.skip(f"this processor cannot run the {kernel} kernel")
+
+    yield use
+    refine._set_filter_kernel("automatic", "automatic")
+
+
+def awkward_series(n, seed, dtype):
+    """Noise with ties, constant stretches, spikes, NaN runs and infinities."""
+    rng = np.random.default_rng(seed)
+    values = np.round(rng.normal(0, 1, n), 1)
+    values[n // 3 : n // 3 + 40] = 2.5
+    values[rng.random(n) < 0.03] += 40.0
+    for start in rng.integers(0, n, 6):
+        values[start : start + rng.integers(1, 30)] = np.nan
+    values[rng.integers(0, n, 3)] = np.inf
+    values[rng.integers(0, n, 2)] = -np.inf
+    return pd.Series(values.astype(dtype))
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+@pytest.mark.parametrize("split", ["never", "always"])
+@pytest.mark.parametrize("dtype", ["float32", "float64"])
+def test_each_kernel_matches_reference(kernel_switch, kernel, split, dtype):
+    kernel_switch(kernel, split)
+    for seed, window in enumerate([1, 2, 3, 4, 7, 15, 16, 61, 64, 130]):
+        s = awkward_series(900, seed, dtype)
+        for threshold in (0.0, 3.0):
+            assert_same_series(
+                refine.filter_with_fast_mad(s, window, threshold),
+                ref.filter_with_fast_mad(s, window, threshold),
+            )
+
+
+@pytest.mark.parametrize("kernel", KERNELS)
+def test_each_kernel_on_short_and_gappy_series(kernel_switch, kernel):
+    # series hardly longer than the window, all missing, or complete windows
+    # only in some of the stretches the kernel cuts the series into
+    kernel_switch(kernel, "always")
+    cases = [
+        pd.Series([1.0, 5.0, 1.0, 1.0]),
+        pd.Series(np.full(50, np.nan)),
+        pd.Series(np.r_[np.full(300, np.nan), [1.0, 9.0, 1.0, 1.0, 1.0, 2.0], np.full(300, np.nan)]),
+        pd.Series(np.r_[[3.0, 1.0, 40.0, 1.0, 2.0, 1.0, 1.0], np.full(500, np.inf)]),
+    ]
+    for s in cases:
+        for window in (3, 4, 5):
+            assert_same_series(
+                refine.filter_with_fast_mad(s, window, 1.0), ref.filter_with_fast_mad(s, window, 1.0)
+            )
+
+
+def test_kernels_agree_on_a_long_series(kernel_switch):
+    # long enough for the automatic choice to cut it in two halves; the
+    # reference would take minutes, so the kernels are held to each other (the
+    # sorted kernel is held to the reference above)
+    s = awkward_series(400_000, 99, "float32")
+    for window in (15, 16, 61):
+        expected = None
+        for kernel in ["sorted", "automatic", *KERNELS[1:]]:
+            for split in ("never", "always"):
+                if not refine._set_filter_kernel(kernel, split):
+                    continue
+                got = refine.filter_with_fast_mad(s, window)
+                if expected is None:
+                    expected = got
+                else:
+                    assert_same_series(got, expected)
+        assert ((expected != s) & s.notna()).sum() > 100   # spikes were replaced
+
+
+def test_unknown_kernel_name():
+    with pytest.raises(ValueError, match="kernel"):
+        refine._set_filter_kernel("gpu")
+    with pytest.raises(ValueError, match="split"):
+        refine._set_filter_kernel("sorted", "sometimes")

@@ -1,6 +1,7 @@
 #include "core/hampel.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -9,8 +10,21 @@
 #include <utility>
 #include <vector>
 
+#include "core/hampel_lanes.hpp"
+#include "core/parallel.hpp"
+
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#define KELVANE_HAMPEL_X86 1
+#else
+#define KELVANE_HAMPEL_X86 0
+#endif
+
 namespace kelvane::core {
 namespace {
+
+using hampel_detail::ChunkFill;
+using hampel_detail::lane_kernel;
+using hampel_detail::LaneJob;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -140,21 +154,20 @@ private:
     std::size_t n_ = 0;
 };
 
-// Flat engine over the samples [first, last) of a series.
+// Flat engine over the outputs [a, b) (a >= g.first(), b <= g.last(n)).
 template <class T, class Emit>
-void slide_flat(const T* x, std::size_t n, const Geometry& g, Emit&& emit) {
+void slide_flat(const T* x, const Geometry& g, std::size_t a, std::size_t b, Emit&& emit) {
+    if (a >= b) return;
     FlatWindow win(g.window);
-    const std::size_t first = g.first(), last = g.last(n);
-    if (first >= last) return;
-    for (std::size_t j = 0; j + 1 < g.window; ++j) {
+    for (std::size_t j = a - g.before; j + 1 < a - g.before + g.window; ++j) {
         const double v = static_cast<double>(x[j]);
         if (std::isfinite(v)) win.add(v);
     }
-    for (std::size_t i = first; i < last; ++i) {
+    for (std::size_t i = a; i < b; ++i) {
         // Bring the window from [i-1-before, i-1+after] to [i-before, i+after].
         const double in = static_cast<double>(x[i + g.after]);
         const bool in_ok = std::isfinite(in);
-        if (i == first) {
+        if (i == a) {
             if (in_ok) win.add(in);
         } else {
             const double out = static_cast<double>(x[i - g.before - 1]);
@@ -180,8 +193,8 @@ void slide_flat(const T* x, std::size_t n, const Geometry& g, Emit&& emit) {
 // then a set of ranks in a Fenwick tree, where insertion, removal and the k-th
 // smallest value each take O(log w).
 template <class T, class Emit>
-void slide_ranked(const T* x, std::size_t n, const Geometry& g, Emit&& emit) {
-    const std::size_t first = g.first(), last = g.last(n);
+void slide_ranked(const T* x, const Geometry& g, std::size_t a, std::size_t b, Emit&& emit) {
+    const std::size_t first = a, last = b;
     const std::size_t block = std::max<std::size_t>(g.window, 1024);
     std::vector<std::pair<double, std::size_t>> order;
     std::vector<double> sorted;
@@ -247,59 +260,280 @@ void slide_ranked(const T* x, std::size_t n, const Geometry& g, Emit&& emit) {
     }
 }
 
+
 template <class T, class Emit>
-void slide(const T* x, std::size_t n, std::size_t window, Emit&& emit) {
-    const Geometry g(window);
-    if (window <= kFlatWindowLimit) {
-        slide_flat(x, n, g, emit);
+void slide_sorted(const T* x, const Geometry& g, std::size_t a, std::size_t b, Emit&& emit) {
+    if (g.window <= kFlatWindowLimit) {
+        slide_flat(x, g, a, b, emit);
     } else {
-        slide_ranked(x, n, g, emit);
+        slide_ranked(x, g, a, b, emit);
     }
 }
 
+// --- the lane kernel, built for each instruction set --------------------------
+
+template <class T, bool Filter>
+void lanes_portable(const LaneJob<T>& job) {
+    lane_kernel<2, T, Filter>(job);
+}
+
+#if KELVANE_HAMPEL_X86
+template <class T, bool Filter>
+[[gnu::target("avx2")]] void lanes_avx2(const LaneJob<T>& job) {
+    lane_kernel<4, T, Filter>(job);
+}
+
+template <class T, bool Filter>
+[[gnu::target("avx512f")]] void lanes_avx512(const LaneJob<T>& job) {
+    lane_kernel<8, T, Filter>(job);
+}
+#endif
+
+bool cpu_has(HampelKernel kernel) {
+#if KELVANE_HAMPEL_X86
+    static const bool avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+    static const bool avx512 = (__builtin_cpu_init(), __builtin_cpu_supports("avx512f"));
+    if (kernel == HampelKernel::Avx2) return avx2;
+    if (kernel == HampelKernel::Avx512) return avx512;
+#else
+    if (kernel == HampelKernel::Avx2 || kernel == HampelKernel::Avx512) return false;
+#endif
+    return true;
+}
+
+int lane_count(HampelKernel kernel) {
+    switch (kernel) {
+        case HampelKernel::Avx512:
+            return 8;
+        case HampelKernel::Avx2:
+            return 4;
+        default:
+            return 2;
+    }
+}
+
+// Widest window for which the lane kernel beats the sorted window (measured:
+// about 100 rows per lane).
+std::size_t lane_window_limit(HampelKernel kernel) {
+    return 112 * static_cast<std::size_t>(lane_count(kernel));
+}
+
+template <class T, bool Filter>
+void run_lanes([[maybe_unused]] HampelKernel kernel, const LaneJob<T>& job) {
+#if KELVANE_HAMPEL_X86
+    if (kernel == HampelKernel::Avx512) return lanes_avx512<T, Filter>(job);
+    if (kernel == HampelKernel::Avx2) return lanes_avx2<T, Filter>(job);
+#endif
+    lanes_portable<T, Filter>(job);
+}
+
+// --- choice of kernel and split -------------------------------------------------
+
+std::atomic<HampelKernel> forced_kernel{HampelKernel::Automatic};
+std::atomic<HampelSplit> forced_split{HampelSplit::Automatic};
+
+// Estimated cost of one output in tenths of a nanosecond on a current core:
+// the lane kernel's work grows with the window and shrinks with the lanes;
+// the sorted window searches and shifts about a third of it.
+double output_cost(HampelKernel kernel, std::size_t w) {
+    const double dw = static_cast<double>(w);
+    if (kernel == HampelKernel::Sorted) return 150.0 + 2.0 * dw;
+    return (5.0 + 2.5 * dw) * 8.0 / lane_count(kernel);
+}
+
+// Below this much estimated work (tenths of ns: 5 ms) the series stays on the
+// calling thread: a second thread would save little, and on a busy machine
+// waiting for it to be scheduled and to end can cost more than the work.
+constexpr double kSplitWork = 5e7;
+// Work of one piece when two threads share a series: small enough that a
+// thread that starts late or is held up leaves little for the other to wait on.
+constexpr double kPieceWork = 2.5e6;
+constexpr std::size_t kMaxPieces = 16;
+
+// How a series' outputs are computed: the kernel, and into how many pieces
+// they are cut for two threads (1: all on the calling thread).
+struct Plan {
+    HampelKernel kernel;
+    std::size_t pieces;
+};
+
+Plan plan(std::size_t outputs, std::size_t w) {
+    Plan p{forced_kernel.load(std::memory_order_relaxed), 1};
+    if (p.kernel == HampelKernel::Automatic) {
+        HampelKernel best = cpu_has(HampelKernel::Avx512) ? HampelKernel::Avx512
+                            : cpu_has(HampelKernel::Avx2) ? HampelKernel::Avx2
+                                                          : HampelKernel::Portable;
+        const bool long_enough = outputs >= static_cast<std::size_t>(lane_count(best)) * w;
+        p.kernel = w <= lane_window_limit(best) && long_enough ? best : HampelKernel::Sorted;
+    }
+    switch (forced_split.load(std::memory_order_relaxed)) {
+        case HampelSplit::Never:
+            break;
+        case HampelSplit::Always:
+            p.pieces = std::min<std::size_t>(outputs, 3);
+            break;
+        case HampelSplit::Automatic: {
+            const double work = static_cast<double>(outputs) * output_cost(p.kernel, w);
+            if (work < kSplitWork) break;
+            // A lane kernel's piece starts by filling every lane's window: keep
+            // that below a sixteenth of the piece.
+            const std::size_t lanes =
+                p.kernel == HampelKernel::Sorted ? 1 : static_cast<std::size_t>(lane_count(p.kernel));
+            const std::size_t by_length = outputs / (16 * lanes * w);
+            const auto by_work = static_cast<std::size_t>(work / kPieceWork);
+            p.pieces = std::clamp<std::size_t>(std::min(by_length, by_work), 2, kMaxPieces);
+            break;
+        }
+    }
+    return p;
+}
+
+// Runs piece(a, b, k) for the k-th of p.pieces consecutive pieces of the
+// outputs [first, last). Several pieces are taken in turn by two threads, each
+// taking the next piece left when it is done with one.
+template <class Piece>
+void run_pieces(const Plan& p, std::size_t first, std::size_t last, Piece&& piece) {
+    if (p.pieces <= 1) {
+        piece(first, last, std::size_t{0});
+        return;
+    }
+    const std::size_t count = p.pieces, total = last - first;
+    auto bound = [&](std::size_t k) {
+        return first + total / count * k + std::min(k, total % count);
+    };
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t k; (k = next.fetch_add(1)) < count;) piece(bound(k), bound(k + 1), k);
+    };
+    run_two(true, work, work);
+}
+
+// --- the filter: local values filled forward and backward ------------------------
+
+// Writes out[from, to) judged against median m and limit.
+template <class T>
+void settle(const T* x, T* out, std::size_t from, std::size_t to, double m, double limit) {
+    for (std::size_t i = from; i < to; ++i) {
+        const double v = static_cast<double>(x[i]);
+        out[i] = std::fabs(v - m) > limit ? static_cast<T>(m) : x[i];
+    }
+}
+
+// The sorted window over outputs [a, b): out[first, b) written, with the
+// local values filled forward inside the stretch.
+template <class T>
+ChunkFill filter_sorted(const T* x, const Geometry& g, std::size_t a, std::size_t b, double factor,
+                        T* out) {
+    ChunkFill f;
+    f.begin = a;
+    f.end = b;
+    f.first = b;
+    std::size_t done = a;
+    double m = kNaN, limit = kNaN;
+    slide_sorted(x, g, a, b, [&](std::size_t i, double med, double mad) {
+        if (f.first == b) {
+            f.first = i;
+            f.first_m = med;
+            f.first_limit = factor * (mad * kMadScale);
+            done = i;
+        }
+        settle(x, out, done, i, m, limit);
+        m = med;
+        limit = factor * (mad * kMadScale);
+        settle(x, out, i, i + 1, m, limit);
+        done = i + 1;
+    });
+    if (f.first < b) settle(x, out, done, b, m, limit);
+    f.last_m = m;
+    f.last_limit = limit;
+    return f;
+}
+
+// The outputs no stretch could judge: the samples before the first and after
+// the last full window, and each stretch's outputs before its first complete
+// window. Forward fill across stretches; what precedes every complete window
+// takes the first one.
+template <class T>
+void fill_gaps(const T* x, std::size_t n, const Geometry& g, const std::vector<ChunkFill>& fills,
+               T* out) {
+    const ChunkFill* first = nullptr;
+    for (const ChunkFill& f : fills) {
+        if (f.first < f.end) {
+            first = &f;
+            break;
+        }
+    }
+    if (!first) {
+        std::copy(x, x + n, out);   // no complete window: nothing can be judged
+        return;
+    }
+    double m = first->first_m, limit = first->first_limit;
+    settle(x, out, 0, g.first(), m, limit);
+    for (const ChunkFill& f : fills) {
+        settle(x, out, f.begin, f.first, m, limit);
+        if (f.first < f.end) {
+            m = f.last_m;
+            limit = f.last_limit;
+        }
+    }
+    settle(x, out, g.last(n), n, m, limit);
+}
+
 }  // namespace
+
+bool hampel_kernel_available(HampelKernel kernel) { return cpu_has(kernel); }
+
+bool set_hampel_kernel(HampelKernel kernel, HampelSplit split) {
+    if (!cpu_has(kernel)) return false;
+    forced_kernel.store(kernel);
+    forced_split.store(split);
+    return true;
+}
 
 template <class T>
 void rolling_median_mad(const T* x, std::size_t n, std::size_t window, double* med,
                         double* scale) {
     std::fill(med, med + n, kNaN);
     std::fill(scale, scale + n, kNaN);
-    slide(x, n, window, [&](std::size_t i, double m, double mad) {
-        med[i] = m;
-        scale[i] = mad * kMadScale;
+    const Geometry g(window);
+    const std::size_t first = g.first(), last = g.last(n);
+    if (first >= last) return;
+    const Plan p = plan(last - first, window);
+    run_pieces(p, first, last, [&](std::size_t a, std::size_t b, std::size_t) {
+        if (p.kernel == HampelKernel::Sorted) {
+            slide_sorted(x, g, a, b, [&](std::size_t i, double m, double mad) {
+                med[i] = m;
+                scale[i] = mad * kMadScale;
+            });
+        } else {
+            const LaneJob<T> job{x, n, window, a, b, 0.0, nullptr, med, scale, nullptr};
+            run_lanes<T, false>(p.kernel, job);
+        }
     });
 }
 
 template <class T>
 void hampel_filter(const T* x, std::size_t n, std::size_t window, double factor, T* out) {
-    // Local values are filled forward from the last complete window, and the
-    // samples before the first complete window take that window's values.
-    // done = number of samples written so far.
-    std::size_t done = 0;
-    bool seen = false;
-    double m = kNaN, limit = kNaN;
-    auto settle = [&](std::size_t upto) {   // write samples [done, upto) with m, limit
-        for (; done < upto; ++done) {
-            const double v = static_cast<double>(x[done]);
-            out[done] = std::fabs(v - m) > limit ? static_cast<T>(m) : x[done];
-        }
-    };
-    slide(x, n, window, [&](std::size_t i, double med, double mad) {
-        if (!seen) {
-            seen = true;   // first complete window: it also serves the samples before it
-            m = med;
-            limit = factor * (mad * kMadScale);
-        }
-        settle(i);
-        m = med;
-        limit = factor * (mad * kMadScale);
-        settle(i + 1);
-    });
-    if (!seen) {
+    const Geometry g(window);
+    const std::size_t first = g.first(), last = g.last(n);
+    if (first >= last) {
         std::copy(x, x + n, out);   // no complete window: nothing can be judged
         return;
     }
-    settle(n);
+    const Plan p = plan(last - first, window);
+    std::vector<std::vector<ChunkFill>> parts(p.pieces);
+    run_pieces(p, first, last, [&](std::size_t a, std::size_t b, std::size_t k) {
+        if (p.kernel == HampelKernel::Sorted) {
+            parts[k].push_back(filter_sorted(x, g, a, b, factor, out));
+        } else {
+            parts[k].resize(static_cast<std::size_t>(lane_count(p.kernel)));
+            const LaneJob<T> job{x, n, window, a, b, factor, out, nullptr, nullptr, parts[k].data()};
+            run_lanes<T, true>(p.kernel, job);
+        }
+    });
+    std::vector<ChunkFill> fills;
+    for (const auto& part : parts) fills.insert(fills.end(), part.begin(), part.end());
+    fill_gaps(x, n, g, fills, out);
 }
 
 template void rolling_median_mad<float>(const float*, std::size_t, std::size_t, double*,

@@ -18,9 +18,39 @@ namespace kelvane::core {
 // MAD scale factor: the MAD of a normal sample times this estimates sigma.
 inline constexpr double kMadScale = 1.4826;
 
-// Windows up to this many rows keep a flat sorted buffer (shifting is cheaper
-// than any tree for them); larger windows use a rank tree per block.
+// The sorted-window kernel: windows up to this many rows keep a flat sorted
+// buffer (shifting is cheaper than any tree for them); larger windows use a
+// rank tree per block.
 inline constexpr std::size_t kFlatWindowLimit = 2048;
+
+// The implementations of the rolling windows; all give the same bits. The
+// lane kernel computes several stretches of the series at once, one per
+// vector lane; its cost grows with the window, the sorted window's much more
+// slowly, so the automatic choice takes the lane kernel (the widest this
+// processor runs) for windows up to a few hundred rows over series long
+// enough, the sorted window otherwise.
+enum class HampelKernel {
+    Automatic,   // by window, length and processor (the default)
+    Sorted,      // one sorted window walked along the series
+    Portable,    // lane kernel, two lanes, plain C++ vector types (any processor)
+    Avx2,        // lane kernel, four lanes (x86-64 with AVX2)
+    Avx512,      // lane kernel, eight lanes (x86-64 with AVX-512F)
+};
+
+// Whether a series is cut into pieces that two threads compute in turn.
+enum class HampelSplit {
+    Automatic,   // long series only (the default)
+    Never,
+    Always,      // any series with two outputs or more, in up to three pieces (tests)
+};
+
+// Whether this processor can run the kernel.
+bool hampel_kernel_available(HampelKernel kernel);
+
+// Makes every later call in the process use this kernel and split, for tests
+// and fuzzing. Returns false, changing nothing, when the kernel is not
+// available here.
+bool set_hampel_kernel(HampelKernel kernel, HampelSplit split);
 
 // Rolling centred median and scaled MAD of x[0..n). Writes med[i] and
 // scale[i] for every i; NaN where the window is incomplete or holds a

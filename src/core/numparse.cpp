@@ -2,6 +2,7 @@
 #include "core/numparse.hpp"
 
 #include <charconv>
+#include <cstring>
 #include <cmath>
 #include <system_error>
 
@@ -134,6 +135,16 @@ long bounded_strtol(const char* p, const char* end, const char** stop, bool* ran
     return v;
 }
 
+// number * 10**exponent the way pandas' older parsers scale, for an exponent
+// of at most 308: one multiplication or division by a power of the table,
+// two divisions below 10**-308, zero below 10**-616.
+double scaled(double number, long exponent) noexcept {
+    if (exponent > 0) return number * kPow10Table[exponent];
+    if (exponent >= -308) return number / kPow10Table[-exponent];
+    if (exponent < -616) return 0.;
+    return number / kPow10Table[-308 - exponent] / kPow10Table[308];
+}
+
 // pandas' older parser, which it still uses for numbers with a leading '+'.
 // p points at the '+'. Returns false when [p, end) is not a number.
 bool read_plus_signed(const char* p, const char* end, double* value, bool* maybe_int) noexcept {
@@ -187,20 +198,7 @@ bool read_plus_signed(const char* p, const char* end, double* value, bool* maybe
         if (stop == p) --p;
         else p = stop;
     }
-    if (exponent > 308) {
-        number = number == 0 ? 0 : HUGE_VAL;
-    } else if (exponent > 0) {
-        number *= kPow10Table[exponent];
-    } else if (exponent < -308) {
-        if (exponent < -616) {
-            number = 0.;
-        } else {
-            number /= kPow10Table[-308 - exponent];
-            number /= kPow10Table[308];
-        }
-    } else {
-        number /= kPow10Table[-exponent];
-    }
+    number = exponent > 308 ? (number == 0 ? 0 : HUGE_VAL) : scaled(number, exponent);
     while (p < end && is_ascii_space(*p)) ++p;
     *value = number;
     return p == end;
@@ -230,6 +228,64 @@ bool read_double(const char* b, const char* end, double* value, bool* maybe_int)
     return stop == end;
 }
 
+// pandas 2's reader of a whole number, as its to_numeric calls it on the
+// text up to `end` (the first NUL or the token's end): at most 17 digits,
+// leading zeros included, accumulated in a double, later digits moving the
+// exponent; an exponent of at most 17 digits, wrapping as a 32-bit int; a
+// scaling by a power of ten. False when the text is not a number, including
+// every result that overflows and every exponent above 308.
+bool read_pandas2(const char* p, const char* end, double* value, bool* maybe_int) noexcept {
+    constexpr int kMaxDigits = 17;
+    *maybe_int = true;
+    while (p < end && is_ascii_space(*p)) ++p;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    double number = 0.;
+    std::uint32_t exponent = 0;  // the parser's int, wrapping
+    int num_digits = 0;
+    std::uint32_t num_decimals = 0;
+    for (; p < end && is_digit(*p); ++p) {
+        if (num_digits < kMaxDigits) {
+            number = number * 10. + (*p - '0');
+            ++num_digits;
+        } else {
+            ++exponent;
+        }
+    }
+    if (p < end && *p == '.') {
+        *maybe_int = false;
+        ++p;
+        for (; num_digits < kMaxDigits && p < end && is_digit(*p); ++p) {
+            number = number * 10. + (*p - '0');
+            ++num_digits;
+            ++num_decimals;
+        }
+        while (p < end && is_digit(*p)) ++p;
+        exponent -= num_decimals;
+    }
+    if (num_digits == 0) return false;
+    if (negative) number = -number;
+    if (p < end && upper_ascii(*p) == 'E') {
+        *maybe_int = false;
+        ++p;
+        bool exponent_negative = false;
+        if (p < end && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
+        std::uint32_t n = 0;
+        int n_digits = 0;
+        for (; n_digits < kMaxDigits && p < end && is_digit(*p); ++p, ++n_digits)
+            n = n * 10 + static_cast<std::uint32_t>(*p - '0');
+        if (n_digits == 0) return false;  // "1e", "1e+": the letter is left over
+        exponent = exponent_negative ? exponent - n : exponent + n;
+    }
+    const auto e = static_cast<std::int32_t>(exponent);
+    if (e > 308) return false;
+    number = scaled(number, e);
+    if (number == HUGE_VAL || number == -HUGE_VAL) return false;
+    while (p < end && is_ascii_space(*p)) ++p;
+    *value = number;
+    return p == end;
+}
+
 bool equals_ignoring_case(const char* p, std::size_t n, const char* lower) noexcept {
     for (std::size_t i = 0; i < n; ++i) {
         char c = p[i];
@@ -239,39 +295,35 @@ bool equals_ignoring_case(const char* p, std::size_t n, const char* lower) noexc
     return lower[n] == '\0';
 }
 
-}  // namespace
-
-NumberToken parse_number(std::string_view token) noexcept {
-    NumberToken out;
-    const char* b = token.data();
-    const char* end = b + token.size();
-    if (token.empty()) return out;
-    double v = 0;
-    bool maybe_int = true;
-    if (!read_double(b, end, &v, &maybe_int)) {
-        // signed or unsigned "inf" / "infinity", any case, nothing around it
-        const char* p = b;
-        bool negative = false;
-        if (*p == '+' || *p == '-') negative = *p++ == '-';
-        const std::size_t n = static_cast<std::size_t>(end - p);
-        if ((n == 3 && equals_ignoring_case(p, 3, "inf")) ||
-            (n == 8 && equals_ignoring_case(p, 8, "infinity"))) {
-            out.value = negative ? -HUGE_VAL : HUGE_VAL;
-            out.cls = TokenClass::real;
-        }
-        return out;
-    }
-    out.value = v;
-    if (!maybe_int) {
-        out.cls = TokenClass::real;
-        return out;
-    }
-    // Blanks, an optional sign and digits: the exact integer.
-    out.cls = TokenClass::integer;
+// Signed or unsigned "inf" / "infinity", any case, nothing around it.
+bool read_infinity(const char* b, const char* end, double* value) noexcept {
     const char* p = b;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    const auto n = static_cast<std::size_t>(end - p);
+    if ((n == 3 && equals_ignoring_case(p, 3, "inf")) || (n == 8 && equals_ignoring_case(p, 8, "infinity"))) {
+        *value = negative ? -HUGE_VAL : HUGE_VAL;
+        return true;
+    }
+    return false;
+}
+
+// The UTF-8 form of a lone surrogate (as the text column hands such text
+// over): ED followed by A0 to BF.
+bool holds_surrogate(const char* p, const char* end) noexcept {
+    for (; p + 1 < end; ++p)
+        if (static_cast<unsigned char>(p[0]) == 0xED && (static_cast<unsigned char>(p[1]) & 0xE0) == 0xA0)
+            return true;
+    return false;
+}
+
+// Blanks, an optional sign and digits, already checked: the exact integer,
+// unless Python's int() refuses that many digits (then not a number).
+void read_integer(const char* p, const char* end, std::size_t digit_limit, NumberToken& out) noexcept {
     while (p < end && is_ascii_space(*p)) ++p;
     bool negative = false;
     if (*p == '+' || *p == '-') negative = *p++ == '-';
+    const char* digits = p;
     std::uint64_t m = 0;
     bool in_range = true;
     for (; p < end && is_digit(*p); ++p) {
@@ -279,9 +331,47 @@ NumberToken parse_number(std::string_view token) noexcept {
         if (in_range && (__builtin_mul_overflow(m, 10ULL, &m) || __builtin_add_overflow(m, d, &m)))
             in_range = false;
     }
+    if (digit_limit != 0 && static_cast<std::size_t>(p - digits) > digit_limit) {
+        out = NumberToken{};
+        return;
+    }
+    out.cls = TokenClass::integer;
     out.in_range = in_range;
     out.magnitude = in_range ? m : 0;
     out.negative = negative && (m != 0 || !in_range);
+}
+
+}  // namespace
+
+NumberToken parse_number(std::string_view token, const NumberRules& rules) noexcept {
+    NumberToken out;
+    const char* b = token.data();
+    const char* end = b + token.size();
+    if (token.empty()) return out;
+    const bool pandas2 = rules.dialect == NumberDialect::pandas2;
+    // pandas 2 reads the token as a C string, which ends at a NUL; the text
+    // must first have a UTF-8 form at all
+    const char* stop = end;
+    if (pandas2) {
+        if (const void* nul = std::memchr(b, '\0', token.size())) {
+            if (holds_surrogate(b, end)) return out;
+            stop = static_cast<const char*>(nul);
+        }
+    }
+    double v = 0;
+    bool maybe_int = true;
+    if (!(pandas2 ? read_pandas2(b, stop, &v, &maybe_int) : read_double(b, stop, &v, &maybe_int))) {
+        if (read_infinity(b, stop, &out.value)) out.cls = TokenClass::real;
+        return out;
+    }
+    out.value = v;
+    if (!maybe_int) {
+        out.cls = TokenClass::real;
+        return out;
+    }
+    // int() of the whole token, which refuses a NUL
+    if (stop != end) return NumberToken{};
+    read_integer(b, end, rules.int_max_str_digits, out);
     return out;
 }
 

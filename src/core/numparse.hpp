@@ -3,9 +3,11 @@
 // accepts it as text, its value is the double that call gives, and the column
 // is rounded to float32 as `astype("float32")` rounds the array `to_numeric`
 // returns (float64, or int64/uint64 when every token of the column is an
-// integer).
+// integer). pandas 2 and pandas 3 read numbers differently, so the reading
+// follows the installed one (NumberRules).
 //
-// What reads as a number (bytes of one token, nothing trimmed beforehand):
+// pandas 3 (NumberDialect::pandas3), what reads as a number (bytes of one
+// token, nothing trimmed beforehand):
 //   - optional ASCII white space (' ', \t, \n, \v, \f, \r) on both sides;
 //   - an optional sign, decimal digits with an optional decimal point
 //     ("1.", ".5", "007"), an optional exponent ("1e5", "2E-3", "1e+05");
@@ -13,14 +15,31 @@
 // Everything else is not a number: "nan", "NULL", the empty token, "1_000",
 // "0x10", non-ASCII digits, a NUL byte anywhere, "1e", "1e 5", white space
 // other than the ASCII six.
-//
 // Values: correctly rounded to the nearest double, overflow to +-inf and
 // underflow to +-0; one quirk is kept: a number written with a leading '+'
 // goes through pandas' older parser (at most 17 significant digits, then a
 // scaling by a power of ten), which is not always correctly rounded and takes
 // white space after the exponent letter ("+1e 5" is 1e5).
+//
+// pandas 2 (NumberDialect::pandas2) reads every number with that older
+// parser, in its own variant:
+//   - the token is read as a C string: a NUL byte ends it ("1.5\0abc" is
+//     1.5); a token holding a lone surrogate is never a number;
+//   - the first 17 digits, leading zeros included, are accumulated in a
+//     double, later ones only shift the exponent ("0.000000000000000000123"
+//     is 0); the exponent takes at most 17 digits and wraps as a 32-bit int;
+//   - a result beyond the double range is not a number ("1e400"), and neither
+//     is any exponent above 308 ("0e400");
+//   - the same grammar otherwise, without white space after the exponent
+//     letter.
+//
+// In both, an integer (sign and digits only) is also read by Python's int():
+// it is not a number when it holds a NUL byte (pandas 2) or has more digits
+// than the interpreter's limit on integer string conversion (4300 by default,
+// sys.get_int_max_str_digits()).
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -28,6 +47,15 @@
 #include <string_view>
 
 namespace kelvane::core {
+
+// Which pandas' to_numeric the tokens are read as.
+enum class NumberDialect : std::uint8_t { pandas3, pandas2 };
+
+struct NumberRules {
+    NumberDialect dialect = NumberDialect::pandas3;
+    // Python's limit on the digits of an integer converted from text; 0: none.
+    std::size_t int_max_str_digits = 4300;
+};
 
 enum class TokenClass : std::uint8_t {
     missing,  // not a number (NaN)
@@ -68,7 +96,7 @@ public:
         }
         if (t.negative) signed_ = true;
         if (!t.negative && t.magnitude > kInt64Max) unsigned_ = true;
-        if (t.magnitude > kExactInDouble) big_ = true;
+        if (!value_is_exact(t)) inexact_ = true;
     }
     void add_missing() noexcept { floating_ = true; }
     void add_real() noexcept { floating_ = true; }
@@ -77,7 +105,7 @@ public:
         seen_int_ |= o.seen_int_;
         signed_ |= o.signed_;
         unsigned_ |= o.unsigned_;
-        big_ |= o.big_;
+        inexact_ |= o.inexact_;
     }
 
     NumericResult result() const noexcept {
@@ -85,9 +113,10 @@ public:
         return unsigned_ ? NumericResult::uint64 : NumericResult::int64;
     }
     // True when an integer result rounds differently from the float one:
-    // some integer is beyond 2**53, where the double is not exact.
+    // some integer's double is not the integer itself (beyond 2**53, "-0",
+    // digits pandas 2 dropped).
     bool integers_need_exact_rounding() const noexcept {
-        return result() != NumericResult::floating && big_;
+        return result() != NumericResult::floating && inexact_;
     }
 
 private:
@@ -98,12 +127,19 @@ private:
     bool seen_int_ = false;
     bool signed_ = false;
     bool unsigned_ = false;
-    bool big_ = false;
+    bool inexact_ = false;
+
+    // The token's double equals its exact integer, sign of zero included.
+    static bool value_is_exact(const NumberToken& t) noexcept {
+        if (t.magnitude > kExactInDouble) return false;
+        const double exact = static_cast<double>(t.magnitude);
+        return t.value == (t.negative ? -exact : exact) && std::signbit(t.value) == t.negative;
+    }
 };
 
-// Parses one token (see the top of this file). Never throws; any byte
-// sequence is accepted as input.
-NumberToken parse_number(std::string_view token) noexcept;
+// Parses one token by `rules` (see the top of this file). Never throws; any
+// byte sequence is accepted as input.
+NumberToken parse_number(std::string_view token, const NumberRules& rules = {}) noexcept;
 
 // The float32 a token becomes when the column's to_numeric result is `kind`.
 inline float to_float32(const NumberToken& t, NumericResult kind) noexcept {
@@ -124,13 +160,23 @@ inline constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6
                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                          1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
+// Digits up to which the fast reader below gives what parse_number gives:
+// pandas 3 reads every such token exactly; pandas 2 drops digits after the
+// 17th and rounds on the way from 2**53 on, so only 15 digits are safe there;
+// and never more than an integer may have.
+inline int simple_digits(const NumberRules& rules) noexcept {
+    std::size_t n = rules.dialect == NumberDialect::pandas2 ? 15 : 19;
+    if (rules.int_max_str_digits != 0 && rules.int_max_str_digits < n) n = rules.int_max_str_digits;
+    return static_cast<int>(n);
+}
+
 // Fast reading of the common token shape straight out of a packed string:
-// [-]digits[.digits] ending at a blank or at `end`, at most 19 digits, exact
-// in double. On success stores the token, sets *next to the blank (or end)
-// and returns true; otherwise returns false and the caller parses the token
-// with parse_number.
-inline bool parse_simple_number(const char* p, const char* end, NumberToken& out,
-                                const char** next) noexcept {
+// [-]digits[.digits] ending at a blank or at `end`, at most `max_digits`
+// digits (simple_digits(), 19 at most), exact in double. On success stores
+// the token, sets *next to the blank (or end) and returns true; otherwise
+// returns false and the caller parses the token with parse_number.
+inline bool parse_simple_number(const char* p, const char* end, NumberToken& out, const char** next,
+                                int max_digits = 19) noexcept {
     const char* q = p;
     bool negative = false;
     if (q != end && *q == '-') {
@@ -143,7 +189,7 @@ inline bool parse_simple_number(const char* p, const char* end, NumberToken& out
         m = m * 10 + static_cast<unsigned>(*q - '0');
         ++q;
         ++digits;
-        if (digits > 19) return false;
+        if (digits > max_digits) return false;
     }
     int decimals = -1;
     if (q != end && *q == '.') {
@@ -154,7 +200,7 @@ inline bool parse_simple_number(const char* p, const char* end, NumberToken& out
             ++q;
             ++digits;
             ++decimals;
-            if (digits > 19) return false;
+            if (digits > max_digits) return false;
         }
     }
     if (digits == 0 || (q != end && *q != ' ')) return false;

@@ -112,13 +112,13 @@ namespace {
 
 // Reads the token at p (ends at the next blank or at end) and moves p past
 // its blank.
-inline NumberToken next_token(const char*& p, const char* end) noexcept {
+inline NumberToken next_token(const char*& p, const char* end, const NumberRules& rules) noexcept {
     NumberToken t;
     const char* stop = nullptr;
-    if (!parse_simple_number(p, end, t, &stop)) {
+    if (!parse_simple_number(p, end, t, &stop, simple_digits(rules))) {
         const void* blank = std::memchr(p, ' ', static_cast<std::size_t>(end - p));
         stop = blank ? static_cast<const char*>(blank) : end;
-        t = parse_number(std::string_view(p, static_cast<std::size_t>(stop - p)));
+        t = parse_number(std::string_view(p, static_cast<std::size_t>(stop - p)), rules);
     }
     p = stop < end ? stop + 1 : end;
     return t;
@@ -126,7 +126,7 @@ inline NumberToken next_token(const char*& p, const char* end) noexcept {
 
 }  // namespace
 
-NumericKind parse_packed(std::string_view text, std::vector<float>& values) {
+NumericKind parse_packed(std::string_view text, std::vector<float>& values, const NumberRules& rules) {
     const std::string_view s = strip_packed(text);
     const std::size_t n = count_tokens(s);
     values.resize(n);
@@ -134,21 +134,22 @@ NumericKind parse_packed(std::string_view text, std::vector<float>& values) {
     const char* p = s.data();
     const char* end = p + s.size();
     for (std::size_t i = 0; i < n; ++i) {
-        const NumberToken t = next_token(p, end);
+        const NumberToken t = next_token(p, end, rules);
         kind.add(t);
         values[i] = to_float32(t, NumericResult::floating);
     }
     if (kind.integers_need_exact_rounding()) {
         p = s.data();
-        for (std::size_t i = 0; i < n; ++i) values[i] = to_float32(next_token(p, end), kind.result());
+        for (std::size_t i = 0; i < n; ++i) values[i] = to_float32(next_token(p, end, rules), kind.result());
     }
     return kind;
 }
 
-SplitPlan plan_split(std::span<const DayRow> rows, std::int64_t step) {
+SplitPlan plan_split(std::span<const DayRow> rows, std::int64_t step, const NumberRules& rules) {
     if (step <= 0) throw std::invalid_argument("the sample step must be positive");
     SplitPlan plan;
     plan.step = step;
+    plan.rules = rules;
     const std::size_t n = rows.size();
     plan.stripped.resize(n);
     plan.counts.resize(n);
@@ -318,7 +319,7 @@ private:
                 }
             }
             const char* start = p;
-            const NumberToken t = next_token(p, end);
+            const NumberToken t = next_token(p, end, plan_.rules);
             kind_.add(t);
             v[j * stride] = to_float32(t, rounding_);
             ++j;

@@ -10,7 +10,8 @@
 //   2. cut at every single blank ' ': n blanks give n + 1 tokens, two adjacent
 //      blanks give an empty token (a missing sample), an empty text gives one
 //      empty token;
-//   3. every token is read by parse_number() (numparse.hpp).
+//   3. every token is read by parse_number() (numparse.hpp), by the rules
+//      of the pandas in use.
 //
 // The table kernel (plan_split / fill_split) turns many such rows into one
 // sample per token, sorted by time: ascending, ties in row order and then
@@ -46,7 +47,7 @@ std::size_t count_tokens(std::string_view stripped) noexcept;
 // rounded as a column holding exactly these tokens would be. Returns what the
 // column looked like to to_numeric, so that a caller combining several
 // strings can tell whether integer rounding applies (NumericKind::merge).
-NumericKind parse_packed(std::string_view text, std::vector<float>& values);
+NumericKind parse_packed(std::string_view text, std::vector<float>& values, const NumberRules& rules = {});
 
 // One input row of the table kernel.
 struct DayRow {
@@ -59,6 +60,7 @@ struct DayRow {
 // pointers into the rows' texts, which must stay valid until fill_split ends.
 struct SplitPlan {
     std::int64_t step = 0;
+    NumberRules rules;                       // how the tokens are read
     std::size_t samples = 0;                // rows of the result
     std::vector<std::string_view> stripped;  // per row; empty data() for no text
     std::vector<std::size_t> counts;         // samples per row
@@ -68,7 +70,7 @@ struct SplitPlan {
 
 // Throws std::invalid_argument for step <= 0 and std::overflow_error when a
 // sample time leaves the int64 range.
-SplitPlan plan_split(std::span<const DayRow> rows, std::int64_t step);
+SplitPlan plan_split(std::span<const DayRow> rows, std::int64_t step, const NumberRules& rules = {});
 
 // Output columns, each plan.samples long.
 struct SplitTarget {

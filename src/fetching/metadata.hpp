@@ -39,12 +39,16 @@ inline py::object upper_columns(py::object df) {
     return df;
 }
 
+// A column as text, its missing values kept missing (pandas 2 writes them as
+// the words "None" and "nan", which no lookup may match or cut).
+inline py::object as_text(py::object column) {
+    return column.attr("astype")(py::str("str")).attr("where")(column.attr("notna")());
+}
+
 // Rows of `table` whose `column`, as text, contains `pattern` (pandas pattern
 // semantics; missing values do not match).
 inline py::object rows_containing(py::object table, const char* column, py::object pattern) {
-    py::object mask =
-        table[py::str(column)].attr("astype")(py::str("str")).attr("str").attr("contains")(
-            pattern, "na"_a = false);
+    py::object mask = as_text(table[py::str(column)]).attr("str").attr("contains")(pattern, "na"_a = false);
     return table[mask];
 }
 
@@ -82,16 +86,13 @@ inline py::object method_ids_from_cache(const py::object& conn, const py::object
     py::object methods = cached_table("methods", conn, cache_dir);
     auto DataFrame = pandas().attr("DataFrame");
     auto prefix = [&](py::object rows) {
-        py::object ids = rows[py::str("ITEMID")].attr("astype")(py::str("str"));
+        py::object ids = as_text(rows[py::str("ITEMID")]);
         py::dict columns;
         columns["methodid"] = ids.attr("str").attr("slice")(0, 3);
         return DataFrame(columns);
     };
     if (const char* digit = domain_digit(method_name)) {
-        py::object mask = pairs[py::str("ITEMID")]
-                              .attr("astype")(py::str("str"))
-                              .attr("str")
-                              .attr("startswith")(digit, "na"_a = false);
+        py::object mask = as_text(pairs[py::str("ITEMID")]).attr("str").attr("startswith")(digit, "na"_a = false);
         return prefix(pairs[mask]);
     }
     if (is_all(method_name)) return prefix(pairs);

@@ -545,7 +545,8 @@ def cmd_plot(args, progress: Progress, recorder: _Recorder) -> int:
         raise UserError("--catalogue-filter needs --catalogue")
     kwargs = dict(prefix=args.prefix, fig_label=args.fig_label, show_mean=args.show_mean,
                   show_std=args.show_std, std_multiplier=args.std_multiplier,
-                  reindex=args.reindex, figure_format=figure_format(args.format),
+                  reindex=args.reindex, show_legend=not args.no_key,
+                  figure_format=figure_format(args.format),
                   start_time=time_bound(args.start_time, "--start-time"),
                   end_time=time_bound(args.end_time, "--end-time"))
     if (kwargs["start_time"] is not None and kwargs["end_time"] is not None
@@ -894,6 +895,8 @@ def build_parser() -> argparse.ArgumentParser:
     plot.add_argument("--show-std", action="store_true", help="draw the ±kσ lines")
     plot.add_argument("--std-multiplier", type=float, default=2.0, metavar="K",
                       help="k of the ±kσ lines (default 2)")
+    plot.add_argument("--no-key", action="store_true",
+                      help="no key naming the statistics lines and earthquakes on each subplot")
     plot.add_argument("--start-time", help="draw from this time on (YYYYMMDD or YYYY-MM-DD HH:MM)")
     plot.add_argument("--end-time", help="draw up to this time (included)")
     plot.add_argument("--reindex", action="store_true",

@@ -63,5 +63,6 @@ def _daily_reference(df):
     del df["STARTDATE"]
     df.index = fresh.index
     for position in range(fresh.shape[1]):
-        df.isetitem(position, fresh.iloc[:, position].array)
+        # the column as a Series on the same index: its dtype is kept
+        df.isetitem(position, fresh.iloc[:, position])
     return df
