@@ -27,20 +27,11 @@ import sys
 import time
 from pathlib import Path
 
+import kelvane
+
 THIS_FILE = Path(__file__).resolve()
 
-MODULES = (
-    "logsetup",
-    "metastash",
-    "fetching",
-    "cleaning",
-    "export",
-    "refine",
-    "KAT",
-    "drawkit",
-    "tsdraw",
-    "sandbox",
-)
+MODULES = kelvane._MODULES
 
 # Wall-clock limits: one call may take this long before it counts as a hang,
 # and the whole sweep (all restarts together) this long.
