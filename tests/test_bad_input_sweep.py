@@ -654,6 +654,21 @@ CONN = P("conn", connection, "conn")
 TABLE_KEY = P("table_name", lambda: "stations", "text")
 
 
+# A data request's words after the connection (fetch_data, iter_fetch,
+# export_dataset).
+REQUEST = [
+            P("start_date", lambda: "20200101", "date"),
+            P("end_date", lambda: "20200102", "date"),
+            P("method_name", lambda: "水位", "text"),
+            P("station_name", lambda: "全部", "text"),
+            P("data_type", lambda: "日均值", "text"),
+            P("base_type", lambda: "预处理库", "text"),
+            P("item_name", lambda: "全部", "text"),
+            P("gzip_flag", lambda: False, "bool"),
+]
+POINT = P("point_id", lambda: "", "text")
+
+
 _PLOTTER = []
 
 
@@ -754,16 +769,9 @@ SWEEP = {
     "fetching.DataFetcher.fetch_data": Entry(
         [
             CONN,
-            P("start_date", lambda: "20200101", "date"),
-            P("end_date", lambda: "20200102", "date"),
-            P("method_name", lambda: "水位", "text"),
-            P("station_name", lambda: "全部", "text"),
-            P("data_type", lambda: "日均值", "text"),
-            P("base_type", lambda: "预处理库", "text"),
-            P("item_name", lambda: "全部", "text"),
-            P("gzip_flag", lambda: False, "bool"),
+            *REQUEST,
             P("my_split_lines", lambda: True, "bool"),
-            P("point_id", lambda: "", "text"),
+            POINT,
         ],
         baseline_raises=True,
     ),
@@ -795,15 +803,8 @@ SWEEP = {
     "fetching.DataFetcher.iter_fetch": Entry(
         [
             CONN,
-            P("start_date", lambda: "20200101", "date"),
-            P("end_date", lambda: "20200102", "date"),
-            P("method_name", lambda: "水位", "text"),
-            P("station_name", lambda: "全部", "text"),
-            P("data_type", lambda: "日均值", "text"),
-            P("base_type", lambda: "预处理库", "text"),
-            P("item_name", lambda: "全部", "text"),
-            P("gzip_flag", lambda: False, "bool"),
-            P("point_id", lambda: "", "text"),
+            *REQUEST,
+            POINT,
             P("chunk_days", lambda: 1, "number"),
         ],
         baseline_raises=True,
@@ -812,15 +813,8 @@ SWEEP = {
         [
             CONN,
             P("root", lambda: "sweep-dataset", "path"),
-            P("start_date", lambda: "20200101", "date"),
-            P("end_date", lambda: "20200102", "date"),
-            P("method_name", lambda: "水位", "text"),
-            P("station_name", lambda: "全部", "text"),
-            P("data_type", lambda: "日均值", "text"),
-            P("base_type", lambda: "预处理库", "text"),
-            P("item_name", lambda: "全部", "text"),
-            P("gzip_flag", lambda: False, "bool"),
-            P("point_id", lambda: "", "text"),
+            *REQUEST,
+            POINT,
             # the rate's own span: a date swept far back stays a few statements
             P("chunk_days", lambda: None, "number"),
             P("progress", lambda: None, kwonly=True),
