@@ -1,14 +1,25 @@
-"""End-to-end fetch against the plain-pandas pipeline (read_sql plus the
-reference split), on sample databases built with a fixed seed.
+"""End-to-end fetch against what a user could pick instead, on sample
+databases built with a fixed seed.
 
-Two requests: a month of minute values for 20 station points, and three days
-of second values. For each, the median wall time of several runs of both
-pipelines in this process, their ratio, and the peak memory each needs above
-the memory in use before the call (measured in a fresh child process per
-pipeline, from the kernel's peak resident-set counter).
+Against read_sql plus a Polars split (the peer): two requests, the sample
+database's default month of minute water level and about a million minute
+samples (the same request on a sample with 20 extra wells). The peer runs the
+lookups and the data statement with pandas.read_sql, expands the empty-day
+marker, sorts and splits the packed strings with Polars' string functions,
+casts to float32, builds the timestamps and hands over the same pandas table.
+Both sides are checked equal, then timed in turns (median of the runs and of
+the per-turn ratios), and the statements each sends are counted.
+
+Against the plain-pandas pipeline (read_sql plus the reference split): a
+month of minute values for 20 station points and three days of second
+values; the median wall time of several runs of both, their ratio, and the
+peak memory each needs above the memory in use before the call (measured in
+a fresh child process per pipeline, from the kernel's peak resident-set
+counter).
 
     python bench/bench_fetch.py            # the full sizes
     python bench/bench_fetch.py --quick    # smaller, for a quick look
+    python bench/bench_fetch.py --only polars   # or: pandas
 """
 
 import argparse
@@ -25,6 +36,8 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
 import pandas as pd  # noqa: E402
+import polars as pl  # noqa: E402
+import sqlalchemy as sa  # noqa: E402
 
 from kelvane import fetching, sandbox  # noqa: E402
 from reference.fetch_reference import reference_fetch  # noqa: E402
@@ -114,18 +127,112 @@ def rss(field):
     raise RuntimeError(field)
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--quick", action="store_true")
-    ap.add_argument("--runs", type=int, default=5)
-    ap.add_argument("--child", help=argparse.SUPPRESS)
-    args = ap.parse_args()
+# --- the peer: read_sql plus a Polars split -------------------------------------------
 
-    if args.child:
-        spec = json.loads(args.child)
-        print(peak_child(Path(spec["db"]), spec["request"], spec["start"], spec["end"], spec["which"]))
-        return
+METHODS_BY_NAME = ("SELECT METHODID AS methodid FROM QZDATA.QZ_DICT_METHODS "
+                   "WHERE METHODNAME LIKE '%' || :methodname || '%'")
+TABLES = ("SELECT TABLE_NAME FROM ALL_TABLES WHERE TABLE_NAME LIKE '%' || :base_type_id || '%' "
+          "AND TABLE_NAME LIKE '%' || :sample_rate_id || '%' AND TABLE_NAME LIKE '%' || :methodid || '%'")
+DATA = ("SELECT * FROM QZDATA.{table} WHERE STARTDATE >= TO_DATE('{start}', 'yyyymmdd') "
+        "AND STARTDATE < TO_DATE('{end}', 'yyyymmdd')+1")
+KEYS = ["ITEMID", "STATIONID", "POINTID", "STARTDATE"]
 
+
+def peer_cases(quick):
+    """(label, database name, database arguments, request, first day, last day, target)."""
+    end = "20260131"
+    days = 10 if quick else 31
+    first = (pd.Timestamp(end) - pd.Timedelta(days=days - 1)).strftime("%Y%m%d")
+    # the arguments of fetching_data after the dates, in order
+    request = dict(method_name="水位", station_name="全部", data_type="分钟值", base_type="预处理库")
+    default_db = dict(end=end, seed=0)  # the sample database as built by default
+    wells_db = dict(end=end, seed=0, extra_stations=20, raw_days=0, libraries=["DYU"], rates=["01"])
+    return [
+        (f"default sample, minute water level, {days} days", "default", default_db, request, first, end, 3),
+        (f"sample with 20 extra wells, minute water level, {days} days", "wells", wells_db, request, first, end, 5),
+    ]
+
+
+def peer_fetch(conn, request, start, end, seconds):
+    """The request the way a pandas and Polars user would write it."""
+    methods = pd.read_sql(METHODS_BY_NAME, con=conn, params={"methodname": request["method_name"]})
+    method_ids = [m for m in dict.fromkeys(methods.iloc[:, 0].astype(str)) if m != "417"]
+    config = fetching.SampleRateType.get_config(request["data_type"])
+    base = fetching.DatabaseType.get_id(request["base_type"])
+    tables = []
+    for method_id in method_ids:
+        found = pd.read_sql(TABLES, con=conn, params=dict(base_type_id=base, sample_rate_id=config["id"],
+                                                           methodid=method_id))
+        tables += [t for t in found.iloc[:, 0] if "_DEV_" not in t]
+    sql = " UNION ALL ".join(DATA.format(table=t, start=start, end=end) for t in tables)
+    daily = pd.read_sql(sql, con=conn)
+    daily.columns = daily.columns.str.upper()
+
+    null_day = " ".join(["NULL"] * (86400 // seconds))
+    rows = pl.from_pandas(daily).with_columns(pl.col(c).cast(pl.String) for c in KEYS[:3])
+    rows = rows.sort(KEYS, maintain_order=True)
+    tokens = rows.with_columns(
+        pl.col("OBSVALUE").str.replace_all("NULLALL", null_day, literal=True).str.strip_chars().str.split(" "))
+    tokens = tokens.with_columns(k=pl.int_ranges(0, pl.col("OBSVALUE").list.len())).explode(["OBSVALUE", "k"])
+    samples = tokens.with_columns(
+        STARTDATE=pl.col("STARTDATE") + pl.duration(seconds=pl.col("k") * seconds),
+        OBSVALUE=pl.col("OBSVALUE").cast(pl.Float64, strict=False).cast(pl.Float32),
+    ).sort("STARTDATE", maintain_order=True)
+    others = [c for c in daily.columns if c not in ("STARTDATE", "OBSVALUE")]
+    table = samples.select(["STARTDATE", *others, "OBSVALUE"]).to_pandas()
+    table["STARTDATE"] = table["STARTDATE"].astype(daily["STARTDATE"].dtype)  # the unit pandas read
+    return table.set_index("STARTDATE")
+
+
+def statements_of(conn, run):
+    seen = []
+
+    def keep(_conn, _cursor, statement, *_):
+        seen.append(statement)
+
+    sa.event.listen(conn, "before_cursor_execute", keep)
+    try:
+        run()
+    finally:
+        sa.event.remove(conn, "before_cursor_execute", keep)
+    return seen
+
+
+def peer_section(args):
+    print("== against read_sql plus a Polars split ==")
+    for label, name, db_args, request, start, end, target in peer_cases(args.quick):
+        path = build(name, **db_args)
+        conn = sandbox.connect(str(path), alias="bench")
+        seconds = fetching.SampleRateType.get_config(request["data_type"])["rate"]
+        fns = {
+            "native": lambda: fetching.fetching_data(conn, start, end, *request.values()),
+            "peer": lambda: peer_fetch(conn, request, start, end, seconds),
+        }
+        mine, theirs = fns["native"](), fns["peer"]()
+        pd.testing.assert_frame_equal(mine, theirs)  # the same table, or the timing means nothing
+        samples, points = len(mine), mine.groupby(["STATIONID", "POINTID"]).ngroups
+        del mine, theirs
+        sent = {which: statements_of(conn, fn) for which, fn in fns.items()}
+        spent = {"native": [], "peer": []}
+        for _ in range(args.runs):
+            for which in ("native", "peer"):  # in turns, so that both meet the same load
+                gc.collect()
+                t0 = time.perf_counter()
+                fns[which]()
+                spent[which].append(time.perf_counter() - t0)
+        conn.close()
+        native, peer = statistics.median(spent["native"]), statistics.median(spent["peer"])
+        turns = statistics.median(p / n for n, p in zip(spent["native"], spent["peer"]))
+        print(f"{label}: {samples} samples at {points} station points, {start}..{end}, {args.runs} turns")
+        print(f"  time  native {native * 1e3:.1f} ms  read_sql+Polars {peer * 1e3:.1f} ms  "
+              f"speed-up {peer / native:.1f}x (median of turns {turns:.1f}x; target >= {target}x)")
+        data = sum(1 for s in sent["native"] if "STARTDATE >=" in s)
+        print(f"  statements  native {len(sent['native'])} ({len(sent['native']) - data} lookups, {data} data read)"
+              f"  read_sql+Polars {len(sent['peer'])}", flush=True)
+
+
+def pandas_section(args):
+    print("== against the plain-pandas pipeline ==")
     for label, name, db_args, request, start, end in cases(args.quick):
         path = build(name, **db_args)
         conn = sandbox.connect(str(path), alias="bench")
@@ -156,6 +263,24 @@ def main():
               f"speed-up {times['baseline'] / times['native']:.1f}x (target >= 5x)")
         print(f"  peak  native {peaks['native'] / 2**20:.0f} MiB  baseline {peaks['baseline'] / 2**20:.0f} MiB  "
               f"ratio {peaks['native'] / peaks['baseline']:.2f} (target <= 0.5)", flush=True)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--runs", type=int, default=15, help="turns against the peer (the pandas pipeline: a third)")
+    ap.add_argument("--only", choices=["polars", "pandas"])
+    ap.add_argument("--child", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+
+    if args.child:
+        spec = json.loads(args.child)
+        print(peak_child(Path(spec["db"]), spec["request"], spec["start"], spec["end"], spec["which"]))
+        return
+    if args.only != "pandas":
+        peer_section(args)
+    if args.only != "polars":
+        pandas_section(argparse.Namespace(quick=args.quick, runs=max(1, args.runs // 3)))
 
 
 if __name__ == "__main__":

@@ -229,11 +229,12 @@ py::object time_index(py::array_t<std::int64_t>& times, const TimeColumn& tc, py
 }
 
 // A new uninitialised numpy array of n items of `dt` (no object dtype). Large
-// result columns live on huge pages of their own, released with the array.
+// result columns live in buffers of their own (on huge pages from 2 MiB),
+// kept for the next call when the array is released.
 py::array big_array(const py::dtype& dt, std::size_t n) {
     const auto itemsize = static_cast<std::size_t>(dt.itemsize());
     const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(n)};
-    if (n == 0 || n * itemsize < core::kHugePageBytes) return py::array(dt, shape, {});
+    if (n == 0 || n * itemsize < core::kKeptFromBytes) return py::array(dt, shape, {});
     auto* buffer = new core::BigBuffer;
     try {
         *buffer = core::map_big_buffer(n * itemsize);
@@ -494,13 +495,13 @@ py::object assemble_result(py::handle df, std::optional<py::array_t<std::int64_t
     const auto obs_pos = columns.attr("get_loc")("OBSVALUE").cast<py::ssize_t>();
     const auto ncols = static_cast<py::ssize_t>(py::len(columns));
     SampleRows s(std::move(rows), plan.samples, plan.counts, layout);
-    py::object iloc = df.attr("iloc");
     std::vector<py::object> parts;
     std::vector<ColumnCopy> jobs(static_cast<std::size_t>(ncols));
     std::vector<ColumnCopy*> pending;
-    for (py::ssize_t i = 0; i < ncols; ++i) {
-        if (i == sd_pos || i == obs_pos) continue;
-        py::object series = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), py::int_(i))];
+    py::ssize_t i = -1;
+    for (py::handle item : df.attr("items")()) {  // (label, column) in column order
+        if (++i == sd_pos || i == obs_pos) continue;
+        py::object series = py::reinterpret_borrow<py::tuple>(item)[1];
         ColumnCopy& job = jobs[parts.size()];
         parts.push_back(gather_column(series, s, np, pd, job));
         if (job.copy) pending.push_back(&job);

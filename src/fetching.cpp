@@ -16,6 +16,8 @@
 KELVANE_MODULE(fetching, m) {
     m.doc() = "Fetching observation data from the precursor database.";
     using namespace kelvane::fetching;
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw py::error_already_set();
 
     // Siblings and outside libraries, in load order.
     py::module_ logsetup = py::module_::import("kelvane.logsetup");

@@ -212,3 +212,31 @@ def test_presets(conn):
     assert set(water["STATIONID"]) == {"37005"} and water["OBSVALUE"].dtype == np.float32
     assert (water.index.to_series().diff().dropna() == pd.Timedelta(days=1)).all()
     assert water["OBSVALUE"].notna().all()
+
+
+def test_a_fetch_sends_only_the_lookups_and_the_data_read(conn):
+    mf = fetching.MetadataFetcher
+    method_ids = mf.get_method_ids(conn, "水")["methodid"].tolist()
+    assert len(method_ids) > 1
+    for library, per_table in (("预处理库", "TABLE_NAME LIKE '%' || :methodid || '%'"),
+                               ("产品库", ":kw1 || '%' OR TABLE_NAME LIKE '%' || :kw2")):
+        seen = []
+
+        def keep(_conn, _cursor, statement, *_):
+            seen.append(statement)
+
+        sa.event.listen(conn, "before_cursor_execute", keep)
+        try:
+            got = fetch(conn, stamp(1), stamp(0), "水", "郯城", "分钟值", library, item_name=["静水位", "水温"])
+        finally:
+            sa.event.remove(conn, "before_cursor_execute", keep)
+        assert got is not None
+        # methods by name, one table search per method id, stations, items, the data read: nothing else
+        texts = [" ".join(s.split()) for s in seen]
+        assert len(texts) == 1 + len(method_ids) + 3, texts
+        assert texts[0].startswith("SELECT METHODID AS methodid FROM QZDATA.QZ_DICT_METHODS WHERE METHODNAME")
+        assert all(t.startswith("SELECT TABLE_NAME FROM ALL_TABLES") and per_table in t
+                   for t in texts[1:1 + len(method_ids)])
+        assert texts[-3].startswith("SELECT STATIONID FROM QZDATA.QZ_DICT_STATIONS WHERE STATIONNAME LIKE")
+        assert texts[-2] == "SELECT ITEMID FROM QZDATA.QZ_DICT_ITEMS WHERE ITEMNAME IN ('静水位','水温')"
+        assert texts[-1].startswith("SELECT * FROM QZDATA.") and "STARTDATE >= TO_DATE(" in texts[-1]

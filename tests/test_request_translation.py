@@ -1,9 +1,12 @@
 """Library and sample-rate catalogues, and the SQL text of the query builder."""
 
+import datetime as dt
 import logging
 
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from kelvane import fetching
 from kelvane.fetching import DatabaseType, QueryBuilder, SampleRateType
@@ -182,3 +185,18 @@ def test_dialog_query_requires_log_type():
 def test_module_state_defaults():
     assert fetching._ORACLE_THICK_MODE_READY in (False, True)
     assert fetching.logger is logging.getLogger("fetching")
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.one_of(
+    st.dates(dt.date(1850, 1, 1), dt.date(2300, 12, 31)).flatmap(
+        lambda d: st.sampled_from([d.strftime("%Y%m%d"), d.isoformat(), d.strftime("%Y/%m/%d")])),
+    st.from_regex(r"\A[0-9]{8}\Z"), st.from_regex(r"\A[0-9]{4}-[0-9]{2}-[0-9]{2}\Z")))
+def test_date_texts_enter_as_the_day_pandas_reads(text):
+    try:
+        want = pd.to_datetime(text).strftime("%Y%m%d")
+    except Exception as error:  # pandas cannot read or write it: nor can the builder
+        with pytest.raises(type(error)):
+            QueryBuilder.build_data_query(tables("A"), text, text)
+        return
+    assert QueryBuilder.build_data_query(tables("A"), text, text) == DATA_HEAD.format(t="A", s=want, e=want)

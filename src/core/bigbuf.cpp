@@ -68,9 +68,13 @@ BigBuffer map_big_buffer(std::size_t bytes) {
     if (bytes == 0 || bytes > (SIZE_MAX >> 2)) throw std::bad_alloc();
     BigBuffer out;
     if (bytes < kHugePageBytes) {
-        out.mapped = round_up(bytes, 4096);
-        out.base = mmap(nullptr, out.mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (out.base == MAP_FAILED) throw std::bad_alloc();
+        // sizes in steps of 64 KiB, so that a kept buffer fits the next call's
+        const std::size_t want = round_up(bytes, std::size_t{64} << 10);
+        if (want < kKeptFromBytes || !take_spare(want, out)) {
+            out.mapped = want;
+            out.base = mmap(nullptr, out.mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (out.base == MAP_FAILED) throw std::bad_alloc();
+        }
     } else {
         const std::size_t want = round_up(bytes, kHugePageBytes);
         if (!take_spare(want, out)) out = map_fresh_huge(want);
@@ -82,7 +86,7 @@ BigBuffer map_big_buffer(std::size_t bytes) {
 
 void release_big_buffer(const BigBuffer& buffer) noexcept {
     if (buffer.base == nullptr) return;
-    if (buffer.mapped >= kHugePageBytes && buffer.mapped <= kSpareBytes) {
+    if (buffer.mapped >= kKeptFromBytes && buffer.mapped <= kSpareBytes) {
         std::deque<BigBuffer> evicted;
         {
             Spares& s = spares();

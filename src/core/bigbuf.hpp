@@ -2,7 +2,7 @@
 // transparent huge pages where the system allows it: one page fault per 2 MiB
 // instead of one per 4 KiB when the buffer is first written.
 //
-// Released huge-page buffers are kept for reuse, up to kSpareBytes in all, so
+// Released buffers from kKeptFromBytes on are kept for reuse, up to kSpareBytes in all, so
 // that a run of calls (one table after another) writes into memory that is
 // already mapped instead of having the system clear fresh pages every time;
 // the oldest spare buffers are given back first. A buffer handed out may so
@@ -22,6 +22,9 @@ struct BigBuffer {
 
 // Buffers of at least this many bytes go on huge pages.
 inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+// Buffers of at least this many bytes (huge-page ones or not) are kept for
+// reuse once released: below it, the memory allocator's own reuse does as well.
+inline constexpr std::size_t kKeptFromBytes = std::size_t{256} << 10;
 // At most this many bytes of released buffers are kept for reuse.
 inline constexpr std::size_t kSpareBytes = std::size_t{256} << 20;
 

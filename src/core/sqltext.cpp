@@ -24,6 +24,29 @@ bool is_ascii_digits(std::string_view text) noexcept {
     return true;
 }
 
+std::string compact_day(std::string_view text) {
+    std::string digits;
+    if (text.size() == 10 && text[4] == '-' && text[7] == '-') {
+        digits.append(text.substr(0, 4)).append(text.substr(5, 2)).append(text.substr(8, 2));
+    } else if (text.size() == 8) {
+        digits.assign(text);
+    } else {
+        return {};
+    }
+    if (!is_ascii_digits(digits)) return {};
+    auto number = [&](std::size_t at, std::size_t width) {
+        int v = 0;
+        for (std::size_t i = at; i < at + width; ++i) v = v * 10 + (digits[i] - '0');
+        return v;
+    };
+    const int year = number(0, 4), month = number(4, 2), day = number(6, 2);
+    if (year < 1900 || year > 2261 || month < 1 || month > 12 || day < 1) return {};
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return {};
+    return digits;
+}
+
 namespace {
 
 constexpr std::size_t kNone = std::string_view::npos;

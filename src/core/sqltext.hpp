@@ -11,6 +11,12 @@ std::string sql_quoted(std::string_view text);
 // True for a non-empty text of ASCII digits only.
 bool is_ascii_digits(std::string_view text) noexcept;
 
+// The eight digits year, month, day of a text that is a calendar date
+// written "YYYYMMDD" or "YYYY-MM-DD" with a year from 1900 to 2261, the
+// digits the date-range condition of a statement takes; the empty text for
+// anything else (which the caller leaves to a full date parser).
+std::string compact_day(std::string_view text);
+
 // Writes into `out` the statement `sql` with every parenthesised group that
 // holds nothing but a chain of two or more equalities of one column with
 // literals, "(C=v1 OR C=v2 OR ...)", written as the same condition

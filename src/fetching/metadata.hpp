@@ -4,20 +4,22 @@
 #pragma once
 #include "classes.hpp"
 #include "connect.hpp"
+#include "dbread.hpp"
 #include "core/sqltext.hpp"
+#include "core/textops.hpp"
+
+#include <pybind11/numpy.h>
 
 #include <array>
+#include <cstdint>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
 
 namespace kelvane::fetching {
 
-inline py::object pandas() { return self().attr("pd"); }
 inline py::object meta_stash() { return self().attr("MetaStash"); }
-inline py::object read_sql(const py::object& sql, const py::object& conn) {
-    return pandas().attr("read_sql")(sql, "con"_a = conn);
-}
-inline py::object read_sql(const py::object& sql, const py::object& conn, const py::dict& params) {
-    return pandas().attr("read_sql")(sql, "con"_a = conn, "params"_a = params);
-}
 
 inline py::object cached_table(const char* key, const py::object& conn,
                                const py::object& cache_dir) {
@@ -61,23 +63,71 @@ inline const char* domain_digit(const py::object& method_name) {
 
 inline bool is_all(const py::object& value) { return text_equals(value, "全部"); }
 
-inline py::object method_ids_from_database(const py::object& conn, const py::object& method_name) {
+// The methods statement of a method word and its bind values (None: none).
+inline std::pair<py::str, py::object> methods_statement(const py::object& method_name) {
     if (const char* digit = domain_digit(method_name)) {
-        std::string sql =
-            "SELECT SUBSTR(ITEMID, 1, 3) AS methodid FROM QZDATA.QZ_DICT_STATIONITEMS "
-            "WHERE SUBSTR(ITEMID, 1, 1) = '" + std::string(digit) + "'";
-        return lower_columns(read_sql(py::str(sql), conn));
+        return {py::str("SELECT SUBSTR(ITEMID, 1, 3) AS methodid FROM QZDATA.QZ_DICT_STATIONITEMS "
+                        "WHERE SUBSTR(ITEMID, 1, 1) = '" + std::string(digit) + "'"),
+                py::none()};
     }
-    if (is_all(method_name)) {
-        return lower_columns(read_sql(
-            py::str("SELECT SUBSTR(ITEMID, 1, 3) AS methodid FROM QZDATA.QZ_DICT_STATIONITEMS"),
-            conn));
-    }
+    if (is_all(method_name))
+        return {py::str("SELECT SUBSTR(ITEMID, 1, 3) AS methodid FROM QZDATA.QZ_DICT_STATIONITEMS"), py::none()};
     py::dict params;
     params["methodname"] = method_name;
-    return lower_columns(read_sql(py::str("SELECT METHODID AS methodid FROM QZDATA.QZ_DICT_METHODS "
-                                          "WHERE METHODNAME LIKE '%' || :methodname || '%'"),
-                                  conn, params));
+    return {py::str("SELECT METHODID AS methodid FROM QZDATA.QZ_DICT_METHODS "
+                    "WHERE METHODNAME LIKE '%' || :methodname || '%'"),
+            params};
+}
+
+// Rows kept by a row selection, as pandas labels them: a selection that keeps
+// every row keeps the labels as they are, any other takes them by position.
+inline py::object kept_labels(const py::object& labels, const std::vector<std::int64_t>& kept,
+                              std::size_t rows) {
+    if (kept.size() == rows) return labels;
+    return labels.attr("take")(py::array_t<std::int64_t>(kept.size(), kept.data()));
+}
+
+// The method-id table of a database answer whose cells are all texts, as the
+// pandas steps of get_method_ids make it of the table read_sql gives: the
+// first of equal ids kept, "417" removed (nothing missing to drop), the
+// kept rows' labels. None for any other answer, which takes those steps.
+inline py::object method_ids_from_texts(const StatementRows& got) {
+    if (py::len(got.names) != 1 || py::len(got.rows) == 0) return py::none();
+    py::object label = py::str(got.names[0]).attr("lower")();
+    std::vector<std::string_view> texts;
+    if (!text_equals(label, "methodid") || !text_cells(got.rows, texts)) return py::none();
+    py::object labels = pandas().attr("RangeIndex")(texts.size());
+
+    std::vector<std::int64_t> first;  // positions of the first of equal ids
+    std::unordered_set<std::string_view> seen;
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        if (seen.insert(texts[i]).second) first.push_back(static_cast<std::int64_t>(i));
+    labels = kept_labels(labels, first, texts.size());
+
+    std::vector<std::int64_t> kept;  // positions among those
+    py::list values;
+    for (std::size_t j = 0; j < first.size(); ++j) {
+        const auto row = static_cast<std::size_t>(first[j]);
+        if (texts[row] == "417") continue;
+        kept.push_back(static_cast<std::int64_t>(j));
+        values.append(got.rows[row][py::int_(0)]);
+    }
+    labels = kept_labels(labels, kept, first.size());
+    py::dict columns;
+    columns[label] = values;
+    return pandas().attr("DataFrame")(columns, "index"_a = labels);
+}
+
+// The method ids from the database: the finished table (true) when the
+// answer could be taken apart here, else the table read_sql gives.
+inline std::pair<py::object, bool> method_ids_from_database(const py::object& conn,
+                                                            const py::object& method_name) {
+    auto [sql, params] = methods_statement(method_name);
+    if (!is_sqlalchemy_connection(conn)) return {lower_columns(read_sql(sql, conn, params)), false};
+    StatementRows got = run_statement(conn, sql, params);
+    py::object done = method_ids_from_texts(got);
+    if (!done.is_none()) return {done, true};
+    return {lower_columns(frame_from_rows(got.rows, got.names)), false};
 }
 
 inline py::object method_ids_from_cache(const py::object& conn, const py::object& method_name,
@@ -107,7 +157,9 @@ inline py::object method_ids_from_cache(const py::object& conn, const py::object
 inline py::object get_method_ids(py::object conn, py::object method_name, py::object cache_dir) {
     py::object ids;
     try {
-        ids = method_ids_from_database(conn, method_name);
+        auto [table, finished] = method_ids_from_database(conn, method_name);
+        if (finished) return table;
+        ids = table;
     } catch (py::error_already_set& e) {
         if (!is_ordinary(e)) throw;
         ids = method_ids_from_cache(conn, method_name, cache_dir);
@@ -181,6 +233,36 @@ inline py::object get_item_ids(py::object conn, py::object item_name, py::object
     return id_column_of(hits, "ITEMID");
 }
 
+// The table-name table of database answers whose cells are all texts under
+// one label, as the pandas steps of get_table_names make it of the tables
+// read_sql gives: the answers one after the other, numbered anew, without
+// the names holding "_DEV_". None for any other answers.
+inline py::object table_names_from_texts(const std::vector<StatementRows>& answers) {
+    if (answers.empty()) return py::none();
+    py::object label = answers.front().names;
+    std::vector<std::string_view> texts, part;
+    std::vector<py::object> cells;
+    for (const StatementRows& got : answers) {
+        if (!got.names.equal(label) || py::len(got.names) != 1 || !text_cells(got.rows, part))
+            return py::none();
+        texts.insert(texts.end(), part.begin(), part.end());
+        for (py::handle row : got.rows) cells.push_back(row[py::int_(0)]);
+    }
+    py::object lower = py::str(py::list(label)[0]).attr("lower")();
+    if (texts.empty() || !text_equals(lower, "table_name")) return py::none();
+    std::vector<std::int64_t> kept;
+    py::list values;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (core::find_literal(texts[i], "_DEV_") != std::string_view::npos) continue;
+        kept.push_back(static_cast<std::int64_t>(i));
+        values.append(cells[i]);
+    }
+    py::object labels = kept_labels(pandas().attr("RangeIndex")(texts.size()), kept, texts.size());
+    py::dict columns;
+    columns[lower] = values;
+    return pandas().attr("DataFrame")(columns, "index"_a = labels);
+}
+
 inline py::object get_table_names(py::object conn, py::object method_ids, py::object base_type_id,
                                   py::object sample_rate_id) {
     const std::string base_sql =
@@ -188,6 +270,8 @@ inline py::object get_table_names(py::object conn, py::object method_ids, py::ob
         "AND TABLE_NAME LIKE '%' || :sample_rate_id || '%' "
         "AND TABLE_NAME LIKE '%' || :methodid || '%'";
     const bool product = text_equals(base_type_id, "CP");
+    const bool direct = is_sqlalchemy_connection(conn);
+    std::vector<StatementRows> answers;
     py::list parts;
     for (py::handle method_id : method_ids[py::str("methodid")]) {
         py::dict params;
@@ -206,7 +290,13 @@ inline py::object get_table_names(py::object conn, py::object method_ids, py::ob
             }
             sql += " AND (" + conditions + ")";
         }
-        parts.append(read_sql(py::str(sql), conn, params));
+        if (direct) answers.push_back(run_statement(conn, py::str(sql), params));
+        else parts.append(read_sql(py::str(sql), conn, params));
+    }
+    if (direct) {
+        py::object done = table_names_from_texts(answers);
+        if (!done.is_none()) return done;
+        for (const StatementRows& got : answers) parts.append(frame_from_rows(got.rows, got.names));
     }
     if (py::len(parts) == 0) return py::none();
     py::object names = lower_columns(pandas().attr("concat")(parts, "ignore_index"_a = true));

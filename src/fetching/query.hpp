@@ -49,7 +49,19 @@ inline std::string point_fragment(py::object point_id) {
     return " AND (POINTID=" + sql_quoted(to_text(point_id)) + ")";
 }
 
+// The day of a date argument as "%Y%m%d", as pandas.to_datetime reads it; a
+// text that already is such a day (or "YYYY-MM-DD") is taken as it stands.
 inline std::string day_text(py::object date) {
+    if (PyUnicode_CheckExact(date.ptr())) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(date.ptr(), &size);
+        if (data) {
+            std::string day = core::compact_day({data, static_cast<std::size_t>(size)});
+            if (!day.empty()) return day;
+        } else {
+            PyErr_Clear();  // no UTF-8 form: pandas says what is wrong with it
+        }
+    }
     auto pd = py::module_::import("pandas");
     return pd.attr("to_datetime")(date).attr("strftime")("%Y%m%d").cast<std::string>();
 }
