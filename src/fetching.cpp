@@ -8,6 +8,7 @@
 #include "fetching/connect.hpp"
 #include "fetching/convenience.hpp"
 #include "fetching/data.hpp"
+#include "fetching/dataset.hpp"
 #include "fetching/dialog.hpp"
 #include "fetching/metadata.hpp"
 #include "fetching/query.hpp"
@@ -41,5 +42,6 @@ KELVANE_MODULE(fetching, m) {
     bind_metadata_fetcher(m);
     bind_data_fetcher(m);
     bind_dialog(m);
+    bind_dataset(m);
     bind_convenience(m);
 }

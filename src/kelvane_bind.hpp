@@ -186,10 +186,11 @@ void without_gil(Step&& step) {
     }
 }
 
-inline std::unique_ptr<core::AtomicFile> begin(py::handle target) {
+inline std::unique_ptr<core::AtomicFile> begin(py::handle target,
+                                               std::string_view temporary_ending = {}) {
     std::string name = file_system_name(target);
     std::unique_ptr<core::AtomicFile> file;
-    without_gil([&] { file = std::make_unique<core::AtomicFile>(name); });
+    without_gil([&] { file = std::make_unique<core::AtomicFile>(name, temporary_ending); });
     return file;
 }
 
@@ -280,5 +281,23 @@ inline void write_bytes_atomically(py::object target, std::string_view data) {
         file.commit();
     });
 }
+
+// A file written over several calls, such as a Parquet writer fed one row
+// group at a time: the writer writes to path() (a temporary, or the target
+// itself when it is written directly), and the whole file appears at the
+// target on commit(). Dropped, the write is discarded.
+class PendingFile {
+public:
+    explicit PendingFile(py::handle target, std::string_view temporary_ending = {})
+        : file_(atomic_detail::begin(target, temporary_ending)) {}
+
+    py::object path() const { return atomic_detail::python_name(file_->path()); }
+    void commit() {
+        atomic_detail::without_gil([&] { file_->commit(); });
+    }
+
+private:
+    std::unique_ptr<core::AtomicFile> file_;
+};
 
 }  // namespace kelvane

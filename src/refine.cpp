@@ -4,6 +4,7 @@
 #include "kelvane_bind.hpp"
 
 #include "core/hampel.hpp"
+#include "refine/dataset.hpp"
 
 #include <pybind11/numpy.h>
 
@@ -395,6 +396,13 @@ bool set_filter_kernel(const std::string& kernel, const std::string& split) {
                                             find(kSplits, split, "split"));
 }
 
+py::object filter_dataset(py::object src, py::object dst, py::object window_size,
+                          py::object threshold_factor, py::object client) {
+    return kelvane::refine_dataset::filter_dataset(src, dst, window_argument(window_size),
+                                                   real_argument(threshold_factor, "threshold_factor"),
+                                                   client);
+}
+
 }  // namespace
 
 KELVANE_MODULE(refine, m) {
@@ -445,4 +453,19 @@ KELVANE_MODULE(refine, m) {
           "\n"
           "返回:\n"
           "    DataFrame/Series: 过滤后的数据，异常值已被局部中位数替换");
+    m.def("filter_dataset", &filter_dataset, "src"_a, "dst"_a, "window_size"_a = 15,
+          "threshold_factor"_a = 5.0, "client"_a = py::none(),
+          "在 Dask 集群上对数据集的每个序列（台站、测点、测项）做 Hampel 滤波。\n"
+          "\n"
+          "参数:\n"
+          "    src: DataFetcher.export_dataset 写出的数据集目录\n"
+          "    dst: 滤波结果的目录（同样的分区布局）\n"
+          "    window_size: 滚动窗口大小\n"
+          "    threshold_factor: 阈值因子\n"
+          "    client: dask.distributed 的 Client；为 None 时用当前默认的 Client，\n"
+          "        没有则启动一个本机的（线程）集群\n"
+          "\n"
+          "返回:\n"
+          "    dict: 写出的文件数、行数与字节数 (files, rows, bytes)");
+    kelvane::refine_dataset::bind(m);
 }

@@ -47,13 +47,7 @@ std::int64_t day_argument(py::handle value, const char* what) {
     return synth::days_from_civil(y, m, d);
 }
 
-std::string day_text(std::int64_t day) {
-    int y, m, d;
-    synth::civil_from_days(day, y, m, d);
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%04d%02d%02d", y, m, d);
-    return buf;
-}
+std::string day_text(std::int64_t day) { return synth::compact_date(day); }
 
 // A Python int of any size, reduced modulo 2**64.
 std::uint64_t seed_argument(py::handle value) {

@@ -96,7 +96,8 @@ void close_quietly(int& fd) noexcept {
 FileError::FileError(int code, std::string path, const std::string& what)
     : std::runtime_error(what), code_(code), path_(std::move(path)) {}
 
-AtomicFile::AtomicFile(std::string target) : target_(std::move(target)) {
+AtomicFile::AtomicFile(std::string target, std::string_view temporary_ending)
+    : target_(std::move(target)) {
     if (target_.empty()) fail(ENOENT, target_);
     struct stat st {};
     bool found = false;
@@ -114,7 +115,7 @@ AtomicFile::AtomicFile(std::string target) : target_(std::move(target)) {
     const unsigned create_mode = found ? (st.st_mode & 0777) : 0666;
     for (int attempt = 0;; ++attempt) {
         path_ = folder + "/" + std::string(kTemporaryPrefix) + random_hex() + "-" +
-                name_tail(name, kNameTail);
+                name_tail(name, kNameTail) + std::string(temporary_ending);
         fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
                      static_cast<mode_t>(create_mode));
         if (fd_ >= 0) break;

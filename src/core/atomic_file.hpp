@@ -22,9 +22,13 @@
 //   them.
 // - commit() flushes the data to disk, renames the temporary over the target
 //   and flushes the folder. Until then the earlier file is untouched.
-// - Temporary names start with kTemporaryPrefix. A writer that is killed
-//   leaves its temporary behind; every new AtomicFile removes such files of
-//   the same owner in its folder that are older than kStaleAge.
+// - Temporary names start with kTemporaryPrefix and end with the target's
+//   name (so a writer that picks a format by extension sees the target's), or
+//   with that name and a given ending, for folders that readers scan by
+//   extension (a dataset's "*.parquet"), which must not see a temporary. A
+//   writer that is killed leaves its temporary behind; every new AtomicFile
+//   removes such files of the same owner in its folder that are older than
+//   kStaleAge.
 //
 // Plain POSIX; no Python.
 #pragma once
@@ -57,8 +61,9 @@ public:
     // Resolves `target`, removes stale temporaries in its folder and creates
     // the temporary file (unless the target is written directly). Throws
     // FileError when the temporary cannot be made (missing or unwritable
-    // folder, ...); the error names `target`.
-    explicit AtomicFile(std::string target);
+    // folder, ...); the error names `target`. `temporary_ending` is appended
+    // to the temporary's name.
+    explicit AtomicFile(std::string target, std::string_view temporary_ending = {});
     ~AtomicFile();  // discards an uncommitted write
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <numbers>
 #include <vector>
@@ -143,6 +144,14 @@ void civil_from_days(std::int64_t days, int& year, int& month, int& day) noexcep
     day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
     month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
     year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+}
+
+std::string compact_date(std::int64_t days) {
+    int y, m, d;
+    civil_from_days(days, y, m, d);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d", y, m, d);
+    return buf;
 }
 
 bool valid_date(int year, int month, int day) noexcept {

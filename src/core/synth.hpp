@@ -27,6 +27,8 @@ double normal(std::uint64_t key, std::uint64_t counter) noexcept;
 std::int64_t days_from_civil(int year, int month, int day) noexcept;
 void civil_from_days(std::int64_t days, int& year, int& month, int& day) noexcept;
 bool valid_date(int year, int month, int day) noexcept;
+// "YYYYMMDD" of a day since 1970-01-01.
+std::string compact_date(std::int64_t days);
 
 // Julian day number of 1970-01-01 00:00:00.
 inline constexpr double kUnixEpochJulianDay = 2440587.5;

@@ -7,6 +7,7 @@
 #include "metadata.hpp"
 #include "core/textops.hpp"
 
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -125,10 +126,22 @@ inline void upper_index_name(const py::object& df) {
 // ---------------------------------------------------------------------------
 // DataFetcher.fetch_data
 
-inline py::object fetch_data(py::object conn, py::object start_date, py::object end_date,
-                             py::object method_name, py::object station_name, py::object data_type,
-                             py::object base_type, py::object item_name, py::object gzip_flag,
-                             py::object my_split_lines, py::object point_id) {
+// What every statement of a request shares: the user's words resolved to the
+// sample-rate record, the data tables and the station and item ids (None: no
+// filter).
+struct ResolvedRequest {
+    py::object config;
+    py::object table_names;
+    py::object station_ids;
+    py::object item_ids;
+};
+
+// The lookups of a request, in the order fetch_data makes them. Empty (after
+// the log line) when the request cannot be served.
+inline std::optional<ResolvedRequest> resolve_request(py::object conn, py::object method_name,
+                                                      py::object station_name,
+                                                      py::object data_type, py::object base_type,
+                                                      py::object item_name) {
     py::module_ mod = self();
     py::object log = mod.attr("logger");
     py::object metadata = mod.attr("MetadataFetcher");
@@ -139,28 +152,41 @@ inline py::object fetch_data(py::object conn, py::object start_date, py::object 
     py::object config = mod.attr("SampleRateType").attr("get_config")(data_type);
     if (!truthy(config)) {
         log.attr("error")("未选择数据类型!");
-        return py::none();
+        return std::nullopt;
     }
     py::object sample_rate_id = config["id"];
     py::object base_type_id = mod.attr("DatabaseType").attr("get_id")(base_type);
     if (!truthy(base_type_id)) {
         log.attr("error")("未选择数据库类型!");
-        return py::none();
+        return std::nullopt;
     }
 
     py::object table_names =
         metadata.attr("get_table_names")(conn, method_ids, base_type_id, sample_rate_id);
     if (table_names.is_none() || truthy(table_names.attr("empty"))) {
         log.attr("debug")("未找到匹配的表名!");
-        return py::none();
+        return std::nullopt;
     }
     py::object station_ids =
         is_all(station_name) ? py::none() : metadata.attr("get_station_ids")(conn, station_name);
     py::object item_ids =
         is_all(item_name) ? py::none() : metadata.attr("get_item_ids")(conn, item_name);
+    return ResolvedRequest{config, table_names, station_ids, item_ids};
+}
 
+// One statement of a resolved request over [start_date, end_date] and the
+// table made of its rows; None when no statement can be made. The sample
+// interval used goes to *interval when given (0 for an empty result).
+inline py::object fetch_resolved(const py::object& conn, const ResolvedRequest& request,
+                                 py::object start_date, py::object end_date,
+                                 py::object gzip_flag, py::object my_split_lines,
+                                 py::object point_id, long long* interval_used = nullptr) {
+    py::module_ mod = self();
+    py::object log = mod.attr("logger");
+    if (interval_used) *interval_used = 0;
     py::object sql = mod.attr("QueryBuilder").attr("build_data_query")(
-        table_names, start_date, end_date, station_ids, item_ids, point_id);
+        request.table_names, start_date, end_date, request.station_ids, request.item_ids,
+        point_id);
     if (!truthy(sql)) {
         log.attr("error")("未生成SQL查询!");
         return py::none();
@@ -179,8 +205,9 @@ inline py::object fetch_data(py::object conn, py::object start_date, py::object 
     for (const char* key : {"ITEMID", "STATIONID", "POINTID", "STARTDATE"}) order.append(key);
     df = df.attr("sort_values")("by"_a = order);
 
-    py::object sampling_rate = sample_interval(df, config["rate"]);
+    py::object sampling_rate = sample_interval(df, request.config["rate"]);
     const long long interval = sampling_rate.cast<long long>();
+    if (interval_used) *interval_used = interval;
     const std::string null_day = core::null_day_text(interval);
 
     if (truthy(gzip_flag) && interval <= 60)
@@ -195,6 +222,17 @@ inline py::object fetch_data(py::object conn, py::object start_date, py::object 
     upper_index_name(df);
     log.attr("debug")("数据获取完成...");
     return df;
+}
+
+inline py::object fetch_data(py::object conn, py::object start_date, py::object end_date,
+                             py::object method_name, py::object station_name, py::object data_type,
+                             py::object base_type, py::object item_name, py::object gzip_flag,
+                             py::object my_split_lines, py::object point_id) {
+    std::optional<ResolvedRequest> request =
+        resolve_request(conn, method_name, station_name, data_type, base_type, item_name);
+    if (!request) return py::none();
+    return fetch_resolved(conn, *request, start_date, end_date, gzip_flag, my_split_lines,
+                          point_id);
 }
 
 inline void bind_data_fetcher(py::module_& m) {
