@@ -343,7 +343,9 @@ inline py::object table_completeness(const py::object& df, const py::object& fre
     };
     std::vector<cc::SeriesScan> scans = scan(t, values, series);
     py::array_t<std::int64_t> order;
+    bool reordered = false;
     if (scans.empty() && count > 0) {
+        reordered = true;
         // rows out of time order within a series: read them sorted
         order = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
             np.attr("lexsort")(py::make_tuple(t, codes)));
@@ -365,7 +367,7 @@ inline py::object table_completeness(const py::object& df, const py::object& fre
     for (std::size_t g = 0; g < count; ++g) {
         py::tuple key = key_index[py::int_(g)];
         std::vector<cc::Day>& days = scans[g].days;
-        if (has_rates) give_rate_hints(days, rates.data(), n, order ? order.data() : nullptr);
+        if (has_rates) give_rate_hints(days, rates.data(), n, reordered ? order.data() : nullptr);
         if (!days.empty()) {
             first = std::min(first, days.front().day);
             last = std::max(last, days.back().day);
