@@ -485,3 +485,90 @@ def test_console_entry_point_is_declared(run_python, tmp_path):
     r = run_python("import runpy, sys; sys.argv = ['kelvane', 'demo', '--help']; "
                    "runpy.run_module('kelvane', run_name='__main__')", tmp_path)
     assert r.returncode == 0 and r.stdout.startswith("usage: kelvane demo"), r.stderr
+
+
+# --- datasets -----------------------------------------------------------------------
+
+
+def dataset_args(db, out, **over):
+    args = fetch_args(db, out, **over)
+    args[0] = "export-dataset"
+    args[args.index("-o")] = "--out"
+    return args
+
+
+def listing(folder):
+    return sorted(p.relative_to(folder).as_posix() for p in Path(folder).rglob("*")) if folder.exists() else []
+
+
+def test_export_dataset_resumes_and_filter_dataset_cleans_it(run_python, tmp_path, sample_db):
+    out = tmp_path / "ds"
+    r = kelvane(run_python, tmp_path, tmp_path, *dataset_args(sample_db, out))
+    assert r.returncode == 0, r.stderr
+    assert r.stderr == ""  # no terminal: no bar
+    written = int(r.stdout.split()[0])
+    files = [p for p in listing(out) if p.endswith(".parquet")]
+    assert written == len(files) > 0 and all(p.startswith("station=") and "/period=" in p for p in files)
+    again = kelvane(run_python, tmp_path, tmp_path, *dataset_args(sample_db, out))
+    assert again.returncode == 0, again.stderr
+    assert again.stdout.startswith("0 files, 0 rows") and f"holds {written} files" in again.stdout
+
+    clean = tmp_path / "clean"
+    r = kelvane(run_python, tmp_path, tmp_path, "filter-dataset", str(out), str(clean), "--window", "9",
+                "--threshold", "4")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.startswith(f"{written} files,")
+    assert [p for p in listing(clean) if p.endswith(".parquet")] == files
+    manifest = json.loads((clean / "_manifest.json").read_text(encoding="utf-8"))
+    assert manifest["filter"]["window_size"] == 9 and manifest["filter"]["threshold_factor"] == 4.0
+
+
+def test_dataset_commands_report_one_line(run_python, tmp_path, sample_db):
+    out = tmp_path / "ds"
+    assert kelvane(run_python, tmp_path, tmp_path, *dataset_args(sample_db, out)).returncode == 0
+    held = listing(out)
+    a_file = tmp_path / "a_file"
+    a_file.write_text("keep")
+    start, end = window()
+    cases = [
+        (dataset_args(sample_db, a_file), "exists and is not a folder"),
+        (dataset_args(sample_db, tmp_path / "new", **{"--start": end, "--end": start}), "is after --end"),
+        (dataset_args(sample_db, out, **{"--method": "直流单装置地电阻率", "--rate": "小时值"}),
+         "holds a dataset of another request"),
+        (["filter-dataset", str(out), str(out)], "another folder than src"),
+        (["filter-dataset", str(tmp_path / "none"), str(tmp_path / "new")], "no _manifest.json"),
+        (["filter-dataset", str(out), str(a_file)], "exists and is not a folder"),
+    ]
+    for args, message in cases:
+        line = one_error_line(kelvane(run_python, tmp_path, tmp_path, *args))
+        assert message in line, line
+    assert listing(out) == held and a_file.read_text() == "keep" and not (tmp_path / "new").exists()
+
+
+def test_export_dataset_draws_a_bar_on_a_terminal_only(tmp_path, sample_db):
+    import pty
+    import subprocess
+
+    def run(*extra):
+        master, slave = pty.openpty()  # a terminal that reports no size
+        args = dataset_args(sample_db, tmp_path / f"ds{len(extra)}", **{"--chunk-days": "1"})
+        child = subprocess.Popen([sys.executable, "-m", "kelvane", *extra, *args], cwd=tmp_path,
+                                 env=child_env(tmp_path), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=slave)
+        os.close(slave)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the child closed its end
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(master)
+        assert child.wait(timeout=120) == 0, shown
+        return shown.decode()
+
+    shown = run()
+    assert "3/3" in shown and "chunk" in shown and "100%" in shown
+    assert run("--quiet") == ""

@@ -140,21 +140,35 @@ void filter_block(const T* x, std::size_t n, const BlockPlan<T>& plan, std::size
     extended.insert(extended.end(), plan.before.begin(), plan.before.end());
     extended.insert(extended.end(), x, x + n);
     extended.insert(extended.end(), plan.after.begin(), plan.after.end());
-    std::vector<double> med(extended.size()), scale(extended.size());
-    rolling_median_mad(extended.data(), extended.size(), window, med.data(), scale.data());
-
-    bool seen = plan.carry.has_value();
-    double m = seen ? plan.carry->median : 0;
-    double limit = seen ? factor * plan.carry->scale : 0;
+    std::vector<T> filtered(extended.size());
+    hampel_filter(extended.data(), extended.size(), window, factor, filtered.data());
     const std::size_t lead = plan.before.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!std::isnan(med[lead + i])) {
-            seen = true;
-            m = med[lead + i];
-            limit = factor * scale[lead + i];
+    std::copy(filtered.begin() + static_cast<std::ptrdiff_t>(lead),
+              filtered.begin() + static_cast<std::ptrdiff_t>(lead + n), out);
+    if (!plan.carry) return;   // no complete window in the whole series: nothing judged
+
+    // The rows before the first complete window centred in the block take the
+    // carried values, as the whole series fills them: the filter of the
+    // extended rows gave them the halo's last window (the same one) or its
+    // first window in the block (back-filled), which only the series' start
+    // takes.
+    const std::size_t before = window / 2;
+    std::size_t judged_from = n;   // block row of the first complete window's centre
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < extended.size(); ++i) {
+        run = present(extended[i]) ? run + 1 : 0;
+        if (run < window) continue;
+        const std::size_t centre = i + 1 - window + before;
+        if (centre >= lead) {
+            judged_from = std::min(n, centre - lead);
+            break;
         }
+    }
+    const double m = plan.carry->median;
+    const double limit = factor * plan.carry->scale;
+    for (std::size_t i = 0; i < judged_from; ++i) {
         const double v = static_cast<double>(x[i]);
-        out[i] = seen && std::fabs(v - m) > limit ? static_cast<T>(m) : x[i];
+        out[i] = std::fabs(v - m) > limit ? static_cast<T>(m) : x[i];
     }
 }
 

@@ -248,51 +248,6 @@ struct OpenFile {
     long long rows = 0;
 };
 
-// Rows of an Arrow table grouped by station and item, row order kept: the
-// regrouped table and, per group, (station, item, first row, row count).
-struct StationItemGroups {
-    py::object table;
-    std::vector<std::tuple<std::string, std::string, std::int64_t, std::int64_t>> groups;
-    std::vector<std::int64_t> first_rows;  // a row of each group in the original table
-};
-
-inline StationItemGroups group_by_station_item(const py::object& table) {
-    auto codes = [&](const char* column) {
-        py::object encoded =
-            table.attr("column")(column).attr("combine_chunks")().attr("dictionary_encode")();
-        auto indices = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>::ensure(
-            encoded.attr("indices").attr("to_numpy")("zero_copy_only"_a = false));
-        if (!indices) throw py::error_already_set();
-        return std::make_pair(indices, encoded.attr("dictionary").attr("to_pylist")());
-    };
-    auto [stations, station_list] = codes("STATIONID");
-    auto [items, item_list] = codes("ITEMID");
-    py::list station_names(station_list), item_names(item_list);
-    const auto n = static_cast<std::size_t>(stations.shape(0));
-    layout::Groups groups;
-    {
-        const std::int32_t* a = stations.data();
-        const std::int32_t* b = items.data();
-        const auto na = static_cast<std::size_t>(py::len(station_names));
-        const auto nb = static_cast<std::size_t>(py::len(item_names));
-        py::gil_scoped_release release;
-        groups = layout::group_rows(a, b, n, na, nb);
-    }
-    StationItemGroups out;
-    py::array_t<std::int64_t> order(static_cast<py::ssize_t>(n));
-    std::copy(groups.order.begin(), groups.order.end(), order.mutable_data());
-    out.table = table.attr("take")(order);
-    for (std::size_t g = 0; g + 1 < groups.starts.size(); ++g) {
-        out.groups.emplace_back(
-            utf8(station_names[static_cast<py::size_t>(groups.a[g])]),
-            utf8(item_names[static_cast<py::size_t>(groups.b[g])]),
-            static_cast<std::int64_t>(groups.starts[g]),
-            static_cast<std::int64_t>(groups.starts[g + 1] - groups.starts[g]));
-        out.first_rows.push_back(groups.order[groups.starts[g]]);
-    }
-    return out;
-}
-
 struct Exporter {
     py::object conn;
     py::object root;
@@ -358,10 +313,10 @@ struct Exporter {
         std::map<std::pair<std::string, std::string>, OpenFile> files;
         for (const layout::Span& span : layout::day_spans(work.span.first, work.span.last, chunk_days)) {
             long long interval = 0;
-            py::object df = fetch_resolved(conn, request, py::str(core::synth::compact_date(span.first)),
-                                           py::str(core::synth::compact_date(span.last)), gzip_flag,
-                                           py::bool_(true), point_id, &interval);
-            if (!df.is_none() && !truthy(df.attr("empty"))) append(files, work.label, df, interval);
+            py::object daily = fetch_resolved(conn, request, py::str(core::synth::compact_date(span.first)),
+                                              py::str(core::synth::compact_date(span.last)), gzip_flag,
+                                              py::bool_(false), point_id, &interval);
+            if (!daily.is_none() && !truthy(daily.attr("empty"))) append(files, work.label, daily, interval);
             logger().attr("debug")("已读取 " + core::synth::compact_date(span.first) + " 至 " +
                                    core::synth::compact_date(span.last));
             step();
@@ -408,18 +363,31 @@ struct Exporter {
 
     static bool exists(const py::object& path) { return kelvane::dataset::exists(path); }
 
+    // The daily rows of a chunk, a station and item at a time: split into
+    // samples as fetch_data splits them (the samples of one series keep
+    // their order; only the series are no longer interleaved) and appended
+    // to that station's and item's file.
     void append(std::map<std::pair<std::string, std::string>, OpenFile>& files,
-                const std::string& label, const py::object& df, long long interval) {
-        py::object table = pa.attr("Table").attr("from_pandas")(df);
-        StationItemGroups grouped = group_by_station_item(table);
-        for (std::size_t g = 0; g < grouped.groups.size(); ++g) {
-            const auto& [station, item, offset, length] = grouped.groups[g];
-            py::object part = grouped.table.attr("slice")(offset, length);
+                const std::string& label, const py::object& daily, long long interval) {
+        py::list keys;
+        keys.append("STATIONID");
+        keys.append("ITEMID");
+        if (truthy(daily[keys].attr("isna")().attr("any")("axis"_a = py::none()))) {
+            throw py::value_error("rows without a station or item id cannot be placed in a dataset");
+        }
+        py::object split = self().attr("tsc").attr("split_lines");
+        for (py::handle pair : daily.attr("groupby")(keys, "sort"_a = false)) {
+            py::tuple key = py::reinterpret_borrow<py::tuple>(pair)[0];
+            const std::string station = utf8(key[0]);
+            const std::string item = utf8(key[1]);
+            py::object df = split(py::reinterpret_borrow<py::tuple>(pair)[1], py::int_(interval));
+            upper_columns(df);
+            upper_index_name(df);
+            py::object part = pa.attr("Table").attr("from_pandas")(df);
             auto found = files.find({station, item});
             OpenFile& file = found != files.end()
                                  ? found->second
-                                 : open_file(files, station, item, label,
-                                             file_schema(df, grouped.first_rows[g], part, interval));
+                                 : open_file(files, station, item, label, file_schema(df, 0, part, interval));
             if (!truthy(part.attr("schema").attr("equals")(file.schema, "check_metadata"_a = false))) {
                 try {
                     part = part.attr("cast")(file.schema);
@@ -431,7 +399,7 @@ struct Exporter {
                 }
             }
             file.writer.attr("write_table")(part.attr("replace_schema_metadata")(file.schema.attr("metadata")));
-            file.rows += length;
+            file.rows += py::len(df);
         }
     }
 };

@@ -10,6 +10,11 @@ export and cache refresh against a configured database.
     kelvane availability SRC [--db ALIAS] [--freq D] [-o TABLE] [--figure]
     kelvane availability --db ALIAS --start ... (the options of fetch) [...]
     kelvane refresh-metastash --db ALIAS
+    kelvane export-dataset --db ALIAS --start YYYYMMDD --end YYYYMMDD --method M
+                  --station S --rate R --library L --out DIR [--item I]
+                  [--point P] [--gzip] [--chunk-days N]
+    kelvane filter-dataset SRC DST [--window N] [--threshold K]
+                  [--scheduler ADDRESS]
 
 The library logs to its log file; on the command line a failure ends with one
 line on standard error and a non-zero exit status.
@@ -51,6 +56,19 @@ class Progress:
             self.stream.write(f"{text}\n")
             self.stream.flush()
 
+    def bar(self, label: str, total: int | None, unit: str):
+        """A progress bar (tqdm) on the terminal; a silent one otherwise."""
+        from tqdm import tqdm
+
+        try:
+            size = os.get_terminal_size(self.stream.fileno())
+        except (OSError, ValueError, AttributeError):
+            size = os.terminal_size((0, 0))
+        # a terminal that reports no size (some consoles, ptys) gets 80 x 24,
+        # where tqdm would draw nothing
+        return tqdm(desc=label, total=total, unit=unit, file=self.stream, disable=not self.enabled,
+                    ncols=size.columns or 80, nrows=size.lines or 24)
+
     @contextlib.contextmanager
     def counting(self, label: str, total: int | None, logger_name: str, marker: str):
         """Advance a bar whenever the named logger writes a record containing
@@ -58,39 +76,14 @@ class Progress:
         if not self.enabled:
             yield
             return
-        bar = _Bar(self.stream, label, total)
-        handler = _MarkerHandler(marker, bar.advance)
-        logger = logging.getLogger(logger_name)
-        logger.addHandler(handler)
-        try:
-            yield
-        finally:
-            logger.removeHandler(handler)
-            bar.close()
-
-
-class _Bar:
-    def __init__(self, stream, label, total):
-        self.stream, self.label, self.total, self.done = stream, label, total, 0
-        self._draw()
-
-    def _draw(self):
-        if self.total:
-            width = 30
-            filled = int(width * min(self.done, self.total) / self.total)
-            text = f"\r{self.label} [{'#' * filled}{'.' * (width - filled)}] {self.done}/{self.total}"
-        else:
-            text = f"\r{self.label} {self.done}"
-        self.stream.write(text)
-        self.stream.flush()
-
-    def advance(self):
-        self.done += 1
-        self._draw()
-
-    def close(self):
-        self.stream.write("\n")
-        self.stream.flush()
+        with self.bar(label, total, "file") as bar:
+            handler = _MarkerHandler(marker, bar.update)
+            logger = logging.getLogger(logger_name)
+            logger.addHandler(handler)
+            try:
+                yield
+            finally:
+                logger.removeHandler(handler)
 
 
 class _MarkerHandler(logging.Handler):
@@ -150,6 +143,16 @@ def _day(text: str) -> str:
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a date in the form YYYYMMDD: {text!r}") from None
     return text
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"not a whole number of at least 1: {text!r}")
+    return value
 
 
 def _quake_rule(text: str):
@@ -902,6 +905,83 @@ def cmd_demo(args, progress: Progress, recorder: _Recorder) -> int:
     return 0
 
 
+def _dataset_folder(path: Path, what: str) -> Path:
+    if path.exists() and not path.is_dir():
+        raise UserError(f"{what} {path} exists and is not a folder")
+    return path
+
+
+def cmd_export_dataset(args, progress: Progress, recorder: _Recorder) -> int:
+    from kelvane.fetching import DataFetcher
+
+    if args.start > args.end:
+        raise UserError(f"--start {args.start} is after --end {args.end}: the range holds no day")
+    out = _dataset_folder(Path(args.out), "--out")
+    check_request_words(args.rate, args.library)
+    progress.step(f"connecting to {args.db}")
+    conn = open_database(args.db, recorder)
+    try:
+        check_words(conn, args)
+        with progress.bar(f"{args.method} {args.rate}", None, "chunk") as bar:
+            def advance(done, total):
+                bar.total = total
+                bar.update(done - bar.n)
+
+            try:
+                summary = DataFetcher.export_dataset(
+                    conn, str(out), args.start, args.end, args.method, args.station, args.rate,
+                    args.library, item_name=args.item, gzip_flag=args.gzip, point_id=args.point,
+                    chunk_days=args.chunk_days, progress=advance)
+            except (ValueError, TypeError) as exc:  # a folder holding another dataset, ...
+                raise UserError(one_line(exc)) from None
+            except RuntimeError as exc:  # neither the database nor the metadata cache
+                raise UserError(str(exc)) from None
+            except Exception as exc:
+                if not is_database_error(exc):
+                    raise
+                raise UserError(f"the database could not run the request: {one_line(exc)}") from None
+    finally:
+        conn.close()
+    if summary is None:
+        raise UserError("no data: " + recorder.last("the request matched no table"))
+    whole = summary["dataset"]
+    print(f"{summary['files']} files, {summary['rows']} rows, {summary['bytes']} bytes written to {out} "
+          f"({summary['periods_complete']} periods were complete already)")
+    print(f"the dataset holds {whole['files']} files, {whole['rows']} rows, {whole['bytes']} bytes")
+    return 0
+
+
+def cmd_filter_dataset(args, progress: Progress, recorder: _Recorder) -> int:
+    from kelvane import refine
+
+    src, dst = Path(args.src), _dataset_folder(Path(args.dst), "DST")
+    if not (src / "_manifest.json").is_file():
+        raise UserError(f"{src} is not a dataset written by `kelvane export-dataset` (no _manifest.json)")
+    try:
+        import distributed
+    except ImportError:
+        raise UserError('filter-dataset runs on Dask: pip install "kelvane[dask]"') from None
+    client = None
+    if args.scheduler:
+        progress.step(f"connecting to the Dask scheduler at {args.scheduler}")
+        try:
+            client = distributed.Client(args.scheduler, timeout="10s")
+        except (OSError, TimeoutError, ValueError) as exc:
+            raise UserError(f"cannot reach the Dask scheduler at {args.scheduler}: {one_line(exc)}") from None
+    try:
+        progress.step(f"filtering {src} into {dst}")
+        try:
+            summary = refine.filter_dataset(str(src), str(dst), window_size=args.window,
+                                            threshold_factor=args.threshold, client=client)
+        except (ValueError, TypeError) as exc:
+            raise UserError(one_line(exc)) from None
+    finally:
+        if client is not None:
+            client.close()
+    print(f"{summary['files']} files, {summary['rows']} rows, {summary['bytes']} bytes written to {dst}")
+    return 0
+
+
 # -- argument parsing -------------------------------------------------------------------
 
 
@@ -965,6 +1045,39 @@ def build_parser() -> argparse.ArgumentParser:
                       help="rainfall table (OBSVALUE by time; .parquet, .feather or .csv) drawn "
                            "as bars under every figure (--groupby station)")
     plot.set_defaults(run=cmd_plot)
+
+    export = sub.add_parser("export-dataset",
+                            help="fetch a request of any length into a partitioned VELD Parquet dataset; "
+                                 "run again to resume or to add later days")
+    export.add_argument("--db", required=True,
+                        help="alias in default.conf, or sandbox[:PATH] for the sample database")
+    export.add_argument("--start", required=True, type=_day, help="first day, YYYYMMDD")
+    export.add_argument("--end", required=True, type=_day, help="last day (included), YYYYMMDD")
+    export.add_argument("--method", required=True, help="observation method, e.g. 水位")
+    export.add_argument("--station", required=True, help="station name or part of it; 全部 for all")
+    export.add_argument("--rate", required=True, help=f"sample rate: {RATE_NAMES}")
+    export.add_argument("--library", required=True, help=f"library: {LIBRARY_NAMES}")
+    export.add_argument("--item", default="全部", help="item name; 全部 (default) for all")
+    export.add_argument("--point", default="", help="measuring point code (default: all)")
+    export.add_argument("--gzip", action="store_true", help="the strings are gzip-compressed")
+    export.add_argument("--out", required=True, help="folder of the dataset (new, or one this command wrote)")
+    export.add_argument("--chunk-days", type=_positive, metavar="N",
+                        help="days read per statement (default: from the rate, at most 86,400 samples "
+                             "per series)")
+    export.set_defaults(run=cmd_export_dataset)
+
+    filt = sub.add_parser("filter-dataset",
+                          help="the Hampel filter over every series of a dataset, on Dask")
+    filt.add_argument("src", help="dataset written by export-dataset")
+    filt.add_argument("dst", help="folder of the filtered dataset (same layout)")
+    filt.add_argument("--window", type=_positive, default=15, metavar="N",
+                      help="rolling window in samples (default 15)")
+    filt.add_argument("--threshold", type=float, default=5.0, metavar="K",
+                      help="replace samples further than K scaled MADs from the median (default 5)")
+    filt.add_argument("--scheduler", metavar="ADDRESS",
+                      help="address of a dask.distributed scheduler, e.g. tcp://10.0.0.5:8786 "
+                           "(default: a cluster on this machine)")
+    filt.set_defaults(run=cmd_filter_dataset)
 
     avail = sub.add_parser(
         "availability", help="completeness of every series per period, as a table and a figure")

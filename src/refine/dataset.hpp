@@ -29,9 +29,31 @@ using kelvane::dataset::path_join;
 
 inline py::module_ pyarrow() { return py::module_::import("pyarrow"); }
 
-inline py::object read_file(const py::object& path, py::object columns = py::none()) {
-    return py::module_::import("pyarrow.parquet").attr("ParquetFile")(path).attr("read")(
-        "columns"_a = columns);
+// The text columns of a file's schema: read as dictionaries, a few ids
+// repeated, with no text made per row.
+inline py::list text_columns(const py::object& schema) {
+    py::object types = pyarrow().attr("types");
+    py::list out;
+    for (py::handle field : schema) {
+        py::object type = field.attr("type");
+        if (truthy(types.attr("is_string")(type)) || truthy(types.attr("is_large_string")(type)))
+            out.append(field.attr("name"));
+    }
+    return out;
+}
+
+// The file's table (the text columns as dictionaries) and its schema.
+inline std::pair<py::object, py::object> read_file(const py::object& path,
+                                                   py::object columns = py::none()) {
+    py::object file = py::module_::import("pyarrow.parquet").attr("ParquetFile")(
+        path, "read_dictionary"_a = py::none());
+    py::object schema = file.attr("schema_arrow");
+    file.attr("close")();
+    file = py::module_::import("pyarrow.parquet").attr("ParquetFile")(
+        path, "read_dictionary"_a = text_columns(schema));
+    py::object table = file.attr("read")("columns"_a = columns);
+    file.attr("close")();
+    return {table, schema};
 }
 
 // The rows of each point of a file's table, in file order.
@@ -41,8 +63,18 @@ struct PointRows {
 };
 
 inline PointRows rows_by_point(const py::object& table) {
-    py::object encoded = table.attr("column")("POINTID").attr("combine_chunks")().attr(
-        "dictionary_encode")("null_encoding"_a = "encode");
+    py::object column = table.attr("column")("POINTID").attr("combine_chunks")();
+    // read as a dictionary: its codes, when each text has one code and no
+    // point is missing; the texts encoded here otherwise
+    bool coded = truthy(pyarrow().attr("types").attr("is_dictionary")(column.attr("type")));
+    if (coded) {
+        py::object dictionary = column.attr("dictionary");
+        coded = column.attr("null_count").cast<long long>() == 0 &&
+                py::len(dictionary.attr("unique")()) == py::len(dictionary);
+        if (!coded) column = column.attr("cast")(column.attr("type").attr("value_type"));
+    }
+    py::object encoded =
+        coded ? column : column.attr("dictionary_encode")("null_encoding"_a = "encode");
     auto codes = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>::ensure(
         encoded.attr("indices").attr("to_numpy")("zero_copy_only"_a = false));
     if (!codes) throw py::error_already_set();
@@ -143,7 +175,7 @@ inline py::dict scan_file(py::object path, py::object window_size) {
     py::list columns;
     columns.append("POINTID");
     columns.append("OBSVALUE");
-    py::object table = read_file(path, columns);
+    py::object table = read_file(path, columns).first;
     PointRows rows = rows_by_point(table);
     py::array values = values_of(table, path);
     py::dict out;
@@ -187,7 +219,7 @@ inline py::tuple filter_file(py::object source, py::object target, py::dict plan
                              py::dict metadata) {
     const std::size_t window = window_of(window_size);
     const double factor = threshold_factor.cast<double>();
-    py::object table = read_file(source);
+    auto [table, schema] = read_file(source);
     PointRows rows = rows_by_point(table);
     py::array values = values_of(table, source);
     const auto n = static_cast<std::size_t>(values.size());
@@ -200,7 +232,7 @@ inline py::tuple filter_file(py::object source, py::object target, py::dict plan
         filtered = filter_points(v.data(), n, rows, plans, window, factor);
     }
     py::object pa = pyarrow();
-    py::object schema = table.attr("schema");
+    table = table.attr("cast")(schema);   // the text columns as the file holds them
     const auto at = schema.attr("get_field_index")("OBSVALUE").cast<long>();
     py::object field = schema.attr("field")(at);
     table = table.attr("set_column")(
