@@ -46,14 +46,15 @@ SeriesScan::SeriesScan(std::int64_t ticks_per_second) noexcept
       ticks_per_day_(kSecondsPerDay * (ticks_per_second > 0 ? ticks_per_second : 1)) {}
 
 void SeriesScan::take(std::int64_t time, bool valid, std::int64_t row) noexcept {
-    const std::int64_t day = floor_div(time, ticks_per_day_);
-    if (!open_ || day != current_.day) {
+    if (!open_ || time >= next_midnight_) {
         close_day();
+        const std::int64_t day = floor_div(time, ticks_per_day_);
         open_ = true;
         current_ = Day{};
         current_.day = day;
         current_.row = row;
         midnight_ = day * ticks_per_day_;
+        next_midnight_ = midnight_ + ticks_per_day_;
     } else {
         const std::int64_t step = time - last_time_;
         if (smallest_step_ == 0 || step < smallest_step_) smallest_step_ = step;
@@ -61,14 +62,13 @@ void SeriesScan::take(std::int64_t time, bool valid, std::int64_t row) noexcept 
     last_time_ = time;
     ++current_.times;
     if (valid) {
-        const std::int64_t offset = (time - midnight_) / ticks_per_second_;
+        // in ticks until the day closes
         if (current_.valid == 0) {
-            current_.first_valid = offset;
+            current_.first_valid = time;
         } else {
-            current_.widest_step = std::max(current_.widest_step,
-                                            (time - last_valid_time_) / ticks_per_second_);
+            current_.widest_step = std::max(current_.widest_step, time - last_valid_time_);
         }
-        current_.last_valid = offset;
+        current_.last_valid = time;
         last_valid_time_ = time;
         ++current_.valid;
     }
@@ -78,6 +78,11 @@ void SeriesScan::close_day() {
     if (!open_) return;
     if (current_.times >= 2) {
         current_.interval = std::max<std::int64_t>(1, smallest_step_ / ticks_per_second_);
+    }
+    if (current_.valid > 0) {
+        current_.first_valid = (current_.first_valid - midnight_) / ticks_per_second_;
+        current_.last_valid = (current_.last_valid - midnight_) / ticks_per_second_;
+        current_.widest_step /= ticks_per_second_;
     }
     days.push_back(current_);
     open_ = false;

@@ -70,7 +70,7 @@ private:
     std::int64_t pending_time_ = 0, pending_row_ = 0;
     bool open_ = false;
     Day current_;
-    std::int64_t midnight_ = 0, last_time_ = 0, last_valid_time_ = 0, smallest_step_ = 0;
+    std::int64_t midnight_ = 0, next_midnight_ = 0, last_time_ = 0, last_valid_time_ = 0, smallest_step_ = 0;
 };
 
 // Feeds rows to the scans of their series (series[i] indexes `scans`); NaN

@@ -386,7 +386,9 @@ inline py::object table_completeness(const py::object& df, const py::object& fre
 // columns a batch at a time, and SAMPLERATE only for days that show no step.
 inline py::dict file_days(py::object path) {
     py::object pq = py::module_::import("pyarrow.parquet");
-    py::object file = pq.attr("ParquetFile")(path);
+    py::list dictionary_columns;
+    dictionary_columns.append("POINTID");
+    py::object file = pq.attr("ParquetFile")(path, "read_dictionary"_a = dictionary_columns);
     py::object names = file.attr("schema_arrow").attr("names");
     for (const char* c : {"STARTDATE", "POINTID", "OBSVALUE"}) {
         if (!truthy(names.attr("__contains__")(c))) {
@@ -419,8 +421,14 @@ inline py::dict file_days(py::object path) {
         if (unit != tps) throw py::value_error("STARTDATE of " + to_text(path) + " changes unit");
         py::array_t<std::int64_t> t = as_int64(time_values);
 
-        py::object encoded = batch.attr("column")(1).attr("dictionary_encode")(
-            "null_encoding"_a = "encode");
+        // point ids come as the file's dictionary, without hashing a row
+        py::object encoded = batch.attr("column")(1);
+        if (!truthy(types.attr("is_dictionary")(encoded.attr("type")))) {
+            encoded = encoded.attr("dictionary_encode")("null_encoding"_a = "encode");
+        } else if (encoded.attr("null_count").cast<long long>() > 0) {
+            encoded = encoded.attr("dictionary_decode")().attr("dictionary_encode")(
+                "null_encoding"_a = "encode");
+        }
         auto codes = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>::ensure(
             encoded.attr("indices").attr("to_numpy")("zero_copy_only"_a = false));
         if (!codes) throw py::error_already_set();
