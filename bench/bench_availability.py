@@ -80,6 +80,22 @@ def day_numbers(expected, present, first, last, widest, step):
     return slots, got, gap
 
 
+def with_absent_days(days, root):
+    """Every series on every day the manifest says was fetched: days without a
+    row are wholly missing at the dataset's interval."""
+    listed = json.loads((Path(root) / "_manifest.json").read_text(encoding="utf-8"))
+    spans = [pd.date_range(p["first_day"], p["last_day"]) for p in listed["periods"].values()]
+    numbers = np.unique(np.concatenate([s.to_numpy().astype("datetime64[D]").astype("int64") for s in spans]))
+    grid = days[KEYS].drop_duplicates().merge(pd.DataFrame({"day": numbers}), how="cross")
+    out = grid.merge(days, on=KEYS + ["day"], how="left")
+    rate = int(listed["sampling_rate"])
+    absent = out["expected"].isna()
+    out.loc[absent, "expected"] = DAY // rate
+    out.loc[absent, "present"] = 0
+    out.loc[absent, "longest_gap_seconds"] = DAY
+    return out.astype({"expected": "int64", "present": "int64", "longest_gap_seconds": "int64"})
+
+
 def pandas_days(root):
     """The per-day numbers in plain pandas, a file at a time."""
     parts = []
@@ -106,7 +122,7 @@ def pandas_days(root):
         out.insert(2, "ITEMID", item)
         out["expected"], out["present"], out["longest_gap_seconds"] = slots, got, gap
         parts.append(out)
-    return pd.concat(parts, ignore_index=True)
+    return with_absent_days(pd.concat(parts, ignore_index=True), root)
 
 
 def polars_days(root):
@@ -135,7 +151,7 @@ def polars_days(root):
                                   frame["widest"].to_numpy(), frame["step"].to_numpy())
     out = frame.select(KEYS + ["day"]).to_pandas()
     out["expected"], out["present"], out["longest_gap_seconds"] = slots, got, gap
-    return out
+    return with_absent_days(out, root)
 
 
 def kelvane_days(root):
@@ -250,7 +266,9 @@ def main():
     for name in ("pandas", "polars"):
         same(METHODS[name](root), want)
     incomplete = int((want["present"] < want["expected"]).sum())
-    print(f"the three computations agree on {len(want)} series-days ({incomplete} of them incomplete)",
+    absent = int((want["present"] == 0).sum())
+    print(f"the three computations agree on {len(want)} series-days ({incomplete} of them incomplete, "
+          f"{absent} without any sample)",
           flush=True)
 
     results = {}
