@@ -142,7 +142,7 @@ def polars_days(root):
                   pl.col("t").filter(pl.col("valid")).min().alias("first"),
                   pl.col("t").filter(pl.col("valid")).max().alias("last"),
                   pl.col("t").filter(pl.col("valid")).sort().diff().max().alias("widest"))
-             .collect())
+             .collect(engine="streaming"))
     frame = frame.with_columns(pl.col("step").fill_null(DAY), pl.col("first").fill_null(0),
                                pl.col("last").fill_null(0), pl.col("widest").fill_null(0))
     start = frame["day"].to_numpy() * DAY

@@ -2,8 +2,8 @@
 // samples its sample interval asks for, those present, their ratio and the
 // longest run of missing samples (core/completeness.hpp). Reads a fetched
 // time-series table, or a dataset written by DataFetcher.export_dataset one
-// file at a time (the point, time and value columns, in batches), in this
-// process or as tasks of a dask.distributed client.
+// file at a time (the point, time and value columns, in batches), on a few
+// threads of this process or as tasks of a dask.distributed client.
 #pragma once
 #include "dataset_bind.hpp"
 
@@ -199,7 +199,8 @@ inline Periods periods_of(const py::object& freq, std::int64_t first, std::int64
         if (c >= 0) c = renumber[static_cast<std::size_t>(c)];
     }
     out.span.periods = py::len(positions);
-    out.labels = firsts.attr("index")[np.attr("asarray")(positions, "dtype"_a = "int64")];
+    out.labels = firsts.attr("index")[np.attr("asarray")(positions, "dtype"_a = "int64")].attr(
+        "as_unit")("ns");
     return out;
 }
 
@@ -496,12 +497,32 @@ inline py::object dataset_completeness(const py::str& root, const py::object& ma
         paths.append(ds::path_join(root, py::reinterpret_borrow<py::tuple>(pair)[1]["path"]));
     }
     py::list results;
+    py::object task = py::module_::import("kelvane.refine").attr("_completeness_dataset_file");
     if (client.is_none()) {
-        for (py::handle p : paths) results.append(file_days(py::reinterpret_borrow<py::object>(p)));
+        // a file per thread: reading and counting run without the
+        // interpreter lock
+        py::object cpus = kelvane::dataset::os_module().attr("cpu_count")();
+        const std::size_t workers = std::max<std::size_t>(
+            1, std::min<std::size_t>(py::len(paths), cpus.is_none() ? 1 : cpus.cast<std::size_t>()));
+        if (workers == 1) {
+            for (py::handle p : paths) results.append(file_days(py::reinterpret_borrow<py::object>(p)));
+        } else {
+            py::object pool = py::module_::import("concurrent.futures")
+                                  .attr("ThreadPoolExecutor")("max_workers"_a = workers);
+            struct Shutdown {
+                py::object pool;
+                ~Shutdown() {
+                    py::error_scope pending;
+                    try {
+                        pool.attr("shutdown")("cancel_futures"_a = true);
+                    } catch (py::error_already_set&) {
+                    }
+                }
+            } shutdown{pool};
+            results = py::list(pool.attr("map")(task, paths));
+        }
     } else {
-        py::module_ refine = py::module_::import("kelvane.refine");
-        results = client.attr("gather")(client.attr("map")(
-            refine.attr("_completeness_dataset_file"), paths, "pure"_a = false));
+        results = client.attr("gather")(client.attr("map")(task, paths, "pure"_a = false));
     }
     SeriesDays by_key;
     for (std::size_t f = 0; f < py::len(files); ++f) {
