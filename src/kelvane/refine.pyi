@@ -1,4 +1,5 @@
 import datetime as _datetime
+import os
 from typing import Any, Literal, TypeVar
 
 import numpy
@@ -20,3 +21,8 @@ def resample_timeseries_data(
 ) -> pandas.DataFrame: ...
 def fast_mad(x: npt.ArrayLike) -> Any: ...
 def filter_with_fast_mad(df: _Data, window_size: int = 15, threshold_factor: float = 5.0) -> _Data: ...
+def completeness(
+    data: pandas.DataFrame | str | os.PathLike[str],
+    freq: str = "D",
+    client: Any = None,
+) -> pandas.DataFrame: ...
