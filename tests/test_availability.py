@@ -3,6 +3,7 @@ colours, pages, station groups, legibility of a large network) and the
 `kelvane availability` command run as a user runs it."""
 
 import matplotlib
+import matplotlib.dates
 import numpy as np
 import pandas as pd
 import pytest
@@ -129,6 +130,24 @@ def test_a_station_longer_than_a_page_runs_over_pages(plotter, pages):
     sizes = [len(mesh_of(fig)[0].get_yticklabels()) for _, fig in pages]
     assert sizes == [10, 5, 10, 5]
     assert [name for name, _ in pages] == [f"p_availability_x_{k}.png" for k in range(1, 5)]
+
+
+@pytest.mark.parametrize("freq, first, last", [
+    ("D", "2024-01-01", "2024-05-01"),
+    ("W", "2024-01-01", "2024-05-06"),       # weeks labelled by their Sunday
+    ("MS", "2024-01-01", "2024-05-01"),
+    ("ME", "2024-01-01", "2024-05-01"),      # months labelled by their last day
+])
+def test_cells_span_their_periods(plotter, pages, freq, first, last):
+    times = pd.date_range("2024-01-01", "2024-04-30 23:00", freq="h")
+    df = pd.DataFrame({"STATIONID": "37005", "POINTID": "1", "ITEMID": "4112",
+                       "OBSVALUE": np.ones(len(times), dtype="float32")},
+                      index=pd.DatetimeIndex(times, name="STARTDATE"))
+    fig, _ = plotter.plot_availability(refine.completeness(df, freq))
+    _, mesh = mesh_of(fig)
+    edges = mesh.get_coordinates()[0, :, 0]
+    assert matplotlib.dates.num2date(edges[0]).replace(tzinfo=None) == pd.Timestamp(first)
+    assert matplotlib.dates.num2date(edges[-1]).replace(tzinfo=None) == pd.Timestamp(last)
 
 
 @pytest.mark.parametrize("fmt", ["pdf", "svg"])

@@ -20,25 +20,40 @@ inline constexpr double kRowInches = 0.17;
 // thousand-series network saves in a fraction of a second.
 inline constexpr int kAvailabilityDpi = 150;
 
-// Left edges of the periods and the right edge of the last, from the
-// period labels (ascending): the spacing pandas infers from them, else the
-// smallest step between them, else one day.
+// Offsets whose periods pandas resample labels by their last day.
+inline bool labelled_by_end(const py::object& offset) {
+    std::string name = to_text(offset.attr("rule_code"));
+    name = name.substr(0, name.find('-'));
+    for (const char* end : {"W", "ME", "M", "SME", "BME", "BM", "QE", "Q", "BQE", "BQ", "YE", "Y", "A",
+                            "BYE", "BA"}) {
+        if (name == end) return true;
+    }
+    return false;
+}
+
+// Edges of the period cells, from the period labels (ascending) with the
+// spacing pandas infers from them: labels that are a period's last day
+// (weeks, month, quarter and year ends) end their cell a day after them,
+// other labels start theirs. Without an inferable spacing the labels start
+// their cells, the last as wide as the smallest step (one day for a single
+// label).
 inline py::object period_edges(py::object labels) {
     py::object pd = mod_attr("pd");
-    py::object step = py::none();
     const auto n = py::len(labels);
     py::object last = labels[py::int_(-1)];
+    py::object day = pd.attr("Timedelta")("1D");
     if (n >= 3) {
         py::object inferred = pd.attr("DatetimeIndex")(labels, "freq"_a = "infer").attr("freq");
         if (!inferred.is_none()) {
+            if (labelled_by_end(inferred)) {
+                py::object head = labels[py::int_(0)];
+                py::object first = head - inferred;
+                return pd.attr("DatetimeIndex")(py::make_tuple(first)).attr("append")(labels) + day;
+            }
             return labels.attr("append")(pd.attr("DatetimeIndex")(py::make_tuple(last + inferred)));
         }
     }
-    if (n >= 2) {
-        step = labels.attr("to_series")().attr("diff")().attr("min")();
-    } else {
-        step = pd.attr("Timedelta")("1D");
-    }
+    py::object step = n >= 2 ? labels.attr("to_series")().attr("diff")().attr("min")() : day;
     return labels.attr("append")(pd.attr("DatetimeIndex")(py::make_tuple(last + step)));
 }
 
