@@ -326,7 +326,8 @@ inline py::object table_completeness(const py::object& df, const py::object& fre
 
     py::list keys;
     for (const char* c : {"STATIONID", "POINTID", "ITEMID"}) keys.append(c);
-    py::object grouped = df.attr("groupby")(keys, "sort"_a = true, "dropna"_a = false);
+    py::object grouped = df.attr("groupby")(keys, "sort"_a = true, "dropna"_a = false,
+                                              "observed"_a = true);
     auto codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
         grouped.attr("ngroup")().attr("to_numpy")("dtype"_a = "int64"));
     py::object key_index = grouped.attr("size")().attr("index");
