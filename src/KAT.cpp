@@ -337,8 +337,6 @@ py::object filtered_kats(py::object df, py::object station, py::object filters,
 }  // namespace
 
 KELVANE_MODULE(KAT, m) {
-    py::options options;
-    options.disable_function_signatures();
     m.doc() = "Reading and filtering earthquake catalogue files.";
 
     // Outside libraries, in load order; read back from the module at call time.

@@ -291,8 +291,6 @@ py::object reindex_df_by_interval(py::object df) {
 }  // namespace
 
 KELVANE_MODULE(drawkit, m) {
-    py::options options;
-    options.disable_function_signatures();
     m.doc() = "Figure style and plotting helpers of the kelvane plotter.";
 
     m.attr("os") = py::module_::import("os");

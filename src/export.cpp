@@ -129,8 +129,6 @@ py::object write_atomically(py::object target, py::object write, py::object mode
 }  // namespace
 
 KELVANE_MODULE(export, m) {
-    py::options options;
-    options.disable_function_signatures();
     m.doc() = "VELD export: Arrow tables with JSON context in the schema, as Parquet or Feather.";
 
     // Siblings and outside libraries, in load order.

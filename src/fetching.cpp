@@ -14,8 +14,6 @@
 #include "fetching/query.hpp"
 
 KELVANE_MODULE(fetching, m) {
-    py::options options;
-    options.disable_function_signatures();
     m.doc() = "Fetching observation data from the precursor database.";
     using namespace kelvane::fetching;
 

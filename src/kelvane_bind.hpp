@@ -38,6 +38,10 @@ inline int run_module_init(PyObject* module, void (*init)(py::module_&)) {
         auto m = py::reinterpret_borrow<py::module_>(module);
         // a module re-imported after leaving sys.modules is already set up
         if (!py::detail::get_cached_module(m.attr("__spec__").attr("name"))) {
+            // Docstrings are written whole, signature line included where one
+            // helps; pybind11's generated one (object -> object) does not.
+            py::options options;
+            options.disable_function_signatures();
             init(m);
             py::detail::cache_completed_module(m);
         }
@@ -71,11 +75,6 @@ namespace kelvane {
 // or a user replaced (the driver, create_engine, logger) are the ones used.
 inline py::module_ self_module(const char* dotted_name) {
     return py::module_::import(dotted_name);
-}
-
-// One of the three package loggers ("plotting", "fetching", "cleaning").
-inline py::object package_logger(const char* attribute) {
-    return py::module_::import("kelvane.logsetup").attr(attribute);
 }
 
 // True when the pending Python error is an ordinary exception (a subclass of

@@ -25,8 +25,6 @@ py::object choose_log_dir(const std::string& os_name, py::object environ, py::ob
 }  // namespace
 
 KELVANE_MODULE(logsetup, m) {
-    py::options options;
-    options.disable_function_signatures();
     m.doc() = "Logging configuration of the kelvane package.";
     auto os = py::module_::import("os");
     auto logging = py::module_::import("logging");

@@ -229,8 +229,6 @@ struct MetaStash {};
 }  // namespace
 
 KELVANE_MODULE(metastash, m) {
-    py::options options;
-    options.disable_function_signatures();
     m.doc() = "Local cache of the precursor database's dictionary tables.";
     py::object cls = py::class_<MetaStash>(m, "MetaStash", "时间序列元数据的本地缓存仓库。");
     cls.attr("TABLE_SPECS") = table_specs();

@@ -407,8 +407,6 @@ py::object filter_dataset(py::object src, py::object dst, py::object window_size
 }  // namespace
 
 KELVANE_MODULE(refine, m) {
-    py::options options;
-    options.disable_function_signatures();
     m.doc() = "Post-processing of observation series: resampling, normalised dates, MAD filter.";
 
     // Outside libraries, in load order; the module loads no sibling.

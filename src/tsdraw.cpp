@@ -11,8 +11,6 @@
 
 KELVANE_MODULE(tsdraw, m) {
     using namespace kelvane::tsdraw;
-    py::options options;
-    options.disable_function_signatures();
     m.doc() = "Time-series plotting of precursor observations.";
 
     // Libraries and siblings, in load order.

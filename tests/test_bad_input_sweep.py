@@ -27,20 +27,11 @@ import sys
 import time
 from pathlib import Path
 
+import kelvane
+
 THIS_FILE = Path(__file__).resolve()
 
-MODULES = (
-    "logsetup",
-    "metastash",
-    "fetching",
-    "cleaning",
-    "export",
-    "refine",
-    "KAT",
-    "drawkit",
-    "tsdraw",
-    "sandbox",
-)
+MODULES = kelvane._MODULES
 
 # Wall-clock limits: one call may take this long before it counts as a hang,
 # and the whole sweep (all restarts together) this long.
@@ -663,6 +654,21 @@ CONN = P("conn", connection, "conn")
 TABLE_KEY = P("table_name", lambda: "stations", "text")
 
 
+# A data request's words after the connection (fetch_data, iter_fetch,
+# export_dataset).
+REQUEST = [
+            P("start_date", lambda: "20200101", "date"),
+            P("end_date", lambda: "20200102", "date"),
+            P("method_name", lambda: "水位", "text"),
+            P("station_name", lambda: "全部", "text"),
+            P("data_type", lambda: "日均值", "text"),
+            P("base_type", lambda: "预处理库", "text"),
+            P("item_name", lambda: "全部", "text"),
+            P("gzip_flag", lambda: False, "bool"),
+]
+POINT = P("point_id", lambda: "", "text")
+
+
 _PLOTTER = []
 
 
@@ -769,16 +775,9 @@ SWEEP = {
     "fetching.DataFetcher.fetch_data": Entry(
         [
             CONN,
-            P("start_date", lambda: "20200101", "date"),
-            P("end_date", lambda: "20200102", "date"),
-            P("method_name", lambda: "水位", "text"),
-            P("station_name", lambda: "全部", "text"),
-            P("data_type", lambda: "日均值", "text"),
-            P("base_type", lambda: "预处理库", "text"),
-            P("item_name", lambda: "全部", "text"),
-            P("gzip_flag", lambda: False, "bool"),
+            *REQUEST,
             P("my_split_lines", lambda: True, "bool"),
-            P("point_id", lambda: "", "text"),
+            POINT,
         ],
         baseline_raises=True,
     ),
@@ -805,6 +804,28 @@ SWEEP = {
             P("file_path", lambda: "sweep.veld", "path"),
             P("sampling_rate", lambda: 60, "number"),
         ],
+        quick=True,
+    ),
+    "fetching.DataFetcher.iter_fetch": Entry(
+        [
+            CONN,
+            *REQUEST,
+            POINT,
+            P("chunk_days", lambda: 1, "number"),
+        ],
+        baseline_raises=True,
+    ),
+    "fetching.DataFetcher.export_dataset": Entry(
+        [
+            CONN,
+            P("root", lambda: "sweep-dataset", "path"),
+            *REQUEST,
+            POINT,
+            # the rate's own span: a date swept far back stays a few statements
+            P("chunk_days", lambda: None, "number"),
+            P("progress", lambda: None, kwonly=True),
+        ],
+        baseline_raises=True,
         quick=True,
     ),
     "fetching.timeseries_info": Entry(
@@ -919,6 +940,19 @@ SWEEP = {
             P("freq", lambda: "D", "text"),
             P("client", lambda: None, "any"),
         ]
+    ),
+    # a dataset that is not there: the arguments are checked before any
+    # cluster is reached
+    "refine.filter_dataset": Entry(
+        [
+            P("src", lambda: "sweep-no-dataset", "path"),
+            P("dst", lambda: "sweep-filtered", "path"),
+            P("window_size", lambda: 5, "number"),
+            P("threshold_factor", lambda: 3.0, "number"),
+            P("client", lambda: None),
+        ],
+        baseline_raises=True,
+        quick=True,
     ),
     # KAT
     "KAT.read_KAT": Entry(

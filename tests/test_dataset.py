@@ -469,3 +469,27 @@ def test_dask_reads_it_back(text_ids):
     labelled = labelled.compute().reset_index()
     same_rows(labelled, whole)
     assert sorted(set(labelled["station"])) == LABELS
+
+
+def test_rows_without_a_station_id(tmp_path):
+    # pandas 3 keeps a missing id missing through astype(str): such rows have
+    # no folder, and the export says so instead of dropping them; pandas 2
+    # makes the text "None" of it, a station like any other
+    rows = [(station, "01", "4121", pd.Timestamp("20260101").to_pydatetime(), qzdb.packed([1.0] * 1440), 1.0)
+            for station in ("37005", None)]
+    qzdb.create(tmp_path / "qz.db", DICTIONARY, {"QZ_412_DYU_01": (True, False, rows)})
+    conn = qzdb.connect(tmp_path / "qz.db", alias="missing ids")
+    root = tmp_path / "ds"
+    try:
+        fetched = DataFetcher.fetch_data(conn, "20260101", "20260101", "水位", "全部", "分钟值", "预处理库")
+        request = (conn, str(root), "20260101", "20260101", "水位", "全部", "分钟值", "预处理库")
+        if fetched["STATIONID"].isna().any():
+            with pytest.raises(ValueError, match="without a station or item id"):
+                DataFetcher.export_dataset(*request)
+            assert parquet_files(root) == [] and manifest(root)["periods"] == {}
+        else:
+            summary = DataFetcher.export_dataset(*request)
+            assert summary["rows"] == len(fetched) == 2880
+            assert "station=None/item=4121/period=2026/2026_None_4121.parquet" in parquet_files(root)
+    finally:
+        conn.close()

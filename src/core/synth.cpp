@@ -479,11 +479,6 @@ private:
 
 }  // namespace
 
-double signal_value(const SeriesModel& m, const SeriesKeys& keys, double t) noexcept {
-    Signal signal(m, keys);
-    return signal(t);
-}
-
 void append_day(std::string& out, const SeriesModel& m, const SeriesKeys& keys, std::int64_t day, int interval) {
     if (interval <= 0 || 86400 % interval != 0) return;
     if (day_state(m, keys, day) != DayState::Present) return;

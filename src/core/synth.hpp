@@ -102,9 +102,6 @@ enum class DayState { Present, NullAll, Missing };
 // has no row at all.
 DayState day_state(const SeriesModel& model, const SeriesKeys& keys, std::int64_t day) noexcept;
 
-// The noise-free signal at a time (unix seconds).
-double signal_value(const SeriesModel& model, const SeriesKeys& keys, double unix_seconds) noexcept;
-
 // Appends the packed string of one day: the samples at day start + k *
 // interval_seconds, k = 0 .. 86400/interval - 1, separated by single blanks,
 // NULL for a missing sample. An interval of 86400 gives the one daily mean.

@@ -383,7 +383,8 @@ struct Exporter {
             py::object df = split(py::reinterpret_borrow<py::tuple>(pair)[1], py::int_(interval));
             upper_columns(df);
             upper_index_name(df);
-            py::object part = pa.attr("Table").attr("from_pandas")(df);
+            // one thread: a pool per call costs more than the few columns gain
+            py::object part = pa.attr("Table").attr("from_pandas")(df, "nthreads"_a = 1);
             auto found = files.find({station, item});
             OpenFile& file = found != files.end()
                                  ? found->second

@@ -6,21 +6,24 @@ modules are compiled extension modules, loaded on first use.
 """
 
 import importlib
+import importlib.machinery
+import os
 
 __version__ = "0.1.0"
 
-_MODULES = (
-    "logsetup",
-    "metastash",
-    "fetching",
-    "cleaning",
-    "export",
-    "refine",
-    "KAT",
-    "drawkit",
-    "tsdraw",
-    "sandbox",
-)
+
+def _compiled_modules():
+    # The build (CMakeLists.txt) names the modules; here they are the
+    # extension files this interpreter can load from the package's folder.
+    names = set()
+    for entry in os.listdir(os.path.dirname(__file__)):
+        for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+            if entry.endswith(suffix) and entry[: -len(suffix)].isidentifier():
+                names.add(entry[: -len(suffix)])
+    return tuple(sorted(names))
+
+
+_MODULES = _compiled_modules()
 
 __all__ = list(_MODULES)
 

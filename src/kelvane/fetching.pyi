@@ -1,4 +1,4 @@
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from logging import Logger
 from os import PathLike
 from types import ModuleType
@@ -113,6 +113,43 @@ class DataFetcher:
     def export_veld(
         conn: Any, df: pandas.DataFrame | None, file_path: str | PathLike[str], sampling_rate: Any
     ) -> None: ...
+    @staticmethod
+    def iter_fetch(
+        conn: Any,
+        start_date: Any,
+        end_date: Any,
+        method_name: str,
+        station_name: str,
+        data_type: str,
+        base_type: str,
+        item_name: str | list[str] = "全部",
+        gzip_flag: bool = False,
+        point_id: Any = "",
+        chunk_days: int | None = None,
+    ) -> _FetchChunks: ...
+    @staticmethod
+    def export_dataset(
+        conn: Any,
+        root: str | PathLike[str],
+        start_date: Any,
+        end_date: Any,
+        method_name: str,
+        station_name: str,
+        data_type: str,
+        base_type: str,
+        item_name: str | list[str] = "全部",
+        gzip_flag: bool = False,
+        point_id: Any = "",
+        chunk_days: int | None = None,
+        *,
+        progress: Callable[[int, int], object] | None = None,
+    ) -> dict[str, Any] | None: ...
+
+class _FetchChunks:
+    def __iter__(self) -> _FetchChunks: ...
+    def __next__(self) -> pandas.DataFrame: ...
+    @property
+    def spans(self) -> list[tuple[str, str]]: ...
 
 def timeseries_info(
     conn: Any = None, cache_dir: str | None = None, refresh_cache: bool = False

@@ -1,5 +1,5 @@
 import datetime as _datetime
-import os
+from os import PathLike
 from typing import Any, Literal, TypeVar
 
 import numpy
@@ -21,8 +21,15 @@ def resample_timeseries_data(
 ) -> pandas.DataFrame: ...
 def fast_mad(x: npt.ArrayLike) -> Any: ...
 def filter_with_fast_mad(df: _Data, window_size: int = 15, threshold_factor: float = 5.0) -> _Data: ...
+def filter_dataset(
+    src: str | PathLike[str],
+    dst: str | PathLike[str],
+    window_size: int = 15,
+    threshold_factor: float = 5.0,
+    client: Any = None,
+) -> dict[str, int]: ...
 def completeness(
-    data: pandas.DataFrame | str | os.PathLike[str],
+    data: pandas.DataFrame | str | PathLike[str],
     freq: str = "D",
     client: Any = None,
 ) -> pandas.DataFrame: ...
