@@ -551,8 +551,7 @@ inline py::object dataset_completeness(const py::str& root, const py::object& ma
 // ---------------------------------------------------------------------------
 
 inline py::object completeness(py::object data, py::object freq, py::object client) {
-    py::object offset = period_offset(freq);
-    (void)offset;
+    period_offset(freq);  // checked before anything is read
     py::object pd = pandas();
     if (py::isinstance(data, pd.attr("DataFrame"))) return table_completeness(data, freq);
     py::object os = kelvane::dataset::os_module();
@@ -579,7 +578,6 @@ inline py::object completeness(py::object data, py::object freq, py::object clie
 
 inline void bind(py::module_& m) {
     m.def("completeness", &completeness, "data"_a, "freq"_a = "D", "client"_a = py::none(),
-          "completeness(data, freq=\"D\", client=None)\n\n"
           "Completeness of every series (STATIONID, POINTID, ITEMID) per period of freq (a "
           "pandas alias of whole days or longer: \"D\", \"W\", \"MS\", \"QS\", \"YS\"...): "
           "expected (the samples the series' sample interval asks for, day by day), present "
