@@ -4,6 +4,7 @@
 #include "kelvane_bind.hpp"
 
 #include "core/hampel.hpp"
+#include "refine/completeness.hpp"
 #include "refine/dataset.hpp"
 
 #include <pybind11/numpy.h>
@@ -466,4 +467,5 @@ KELVANE_MODULE(refine, m) {
           "返回:\n"
           "    dict: 写出的文件数、行数与字节数 (files, rows, bytes)");
     kelvane::refine_dataset::bind(m);
+    kelvane::refine_completeness::bind(m);
 }

@@ -2,6 +2,7 @@
 // in src/tsdraw/: series preparation, axis decoration and saving, layouts.
 #include "kelvane_bind.hpp"
 
+#include "tsdraw/availability.hpp"
 #include "tsdraw/common.hpp"
 #include "tsdraw/decorate.hpp"
 #include "tsdraw/finish.hpp"
@@ -60,6 +61,11 @@ KELVANE_MODULE(tsdraw, m) {
             "annotations"_a = py::none(), "kat_dir"_a = py::none(), "kat_filters"_a = py::none(),
             "start_time"_a = py::none(), "end_time"_a = py::none(), "xlabel"_a = "",
             "show_legend"_a = true);
+    cls.def("plot_availability", &plot_availability, "table"_a, "prefix"_a = "",
+            "fig_label"_a = "", "rows_per_figure"_a = 60, "figure_format"_a = "png",
+            "cmap"_a = "viridis",
+            "绘制数据完整率图：每条序列一行，每个时段按完整率着色（refine.completeness 的结果表），"
+            "按台站分组，每幅图 rows_per_figure 行");
     cls.def("plot", &plot, "ts"_a, "groupby"_a = "item", "prefix"_a = "", "fig_label"_a = "",
             "xlabel"_a = "");
 }

@@ -681,6 +681,12 @@ def _plotter():
     return _PLOTTER[0]
 
 
+def _completeness_table():
+    from kelvane import refine
+
+    return refine.completeness(series_table(n=6))
+
+
 def _metastash_table():
     pd = _pd()
     return pd.DataFrame({"stationid": ["12001"], "stationname": ["郯城"]})
@@ -928,6 +934,13 @@ SWEEP = {
             P("threshold_factor", lambda: 3.0, "number"),
         ]
     ),
+    "refine.completeness": Entry(
+        [
+            P("data", series_table, "table"),
+            P("freq", lambda: "D", "text"),
+            P("client", lambda: None, "any"),
+        ]
+    ),
     # a dataset that is not there: the arguments are checked before any
     # cluster is reached
     "refine.filter_dataset": Entry(
@@ -1080,6 +1093,18 @@ SWEEP = {
         instance=_plotter,
         tiny=True,
         baseline_raises=True,
+    ),
+    "tsdraw.TSPlotter.plot_availability": Entry(
+        [
+            P("table", _completeness_table, "table"),
+            P("prefix", lambda: "sweep", "text"),
+            P("fig_label", lambda: "", "text"),
+            P("rows_per_figure", lambda: 5, "number"),
+            P("figure_format", lambda: "png", "text"),
+            P("cmap", lambda: "viridis", "text"),
+        ],
+        instance=_plotter,
+        tiny=True,
     ),
     "tsdraw.TSPlotter.plot": Entry(
         [

@@ -343,4 +343,30 @@ int common_decimals(const std::vector<double>& half_ranges) {
     return decimals < 0 ? 1 : decimals;
 }
 
+std::vector<std::size_t> page_starts(const std::vector<std::size_t>& group_sizes,
+                                     std::size_t per_page) {
+    std::vector<std::size_t> starts;
+    if (per_page == 0) per_page = 1;
+    std::size_t row = 0, used = 0;
+    for (std::size_t size : group_sizes) {
+        if (size == 0) continue;
+        if (starts.empty() || (used > 0 && used + size > per_page)) {
+            starts.push_back(row);
+            used = 0;
+        }
+        // a group longer than a page runs on over the pages after it
+        std::size_t left = size;
+        while (used + left > per_page) {
+            const std::size_t take = per_page - used;
+            row += take;
+            left -= take;
+            starts.push_back(row);
+            used = 0;
+        }
+        used += left;
+        row += left;
+    }
+    return starts;
+}
+
 }  // namespace kelvane::figure

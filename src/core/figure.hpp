@@ -117,4 +117,11 @@ std::vector<std::size_t> gap_starts(const std::int64_t* times, std::size_t n, do
 // subplot whose ticks span nothing asks for one decimal.
 int common_decimals(const std::vector<double>& half_ranges);
 
+// Pages of at most `per_page` rows for consecutive groups of rows (the
+// sizes given in order): a group starts a new page when it does not fit in
+// what is left of the current one; a group longer than a page runs on over
+// as many pages as it needs. Returns the first row of every page.
+std::vector<std::size_t> page_starts(const std::vector<std::size_t>& group_sizes,
+                                     std::size_t per_page);
+
 }  // namespace kelvane::figure

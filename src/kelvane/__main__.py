@@ -7,6 +7,8 @@ export and cache refresh against a configured database.
                   [--gzip] -o FILE
     kelvane plot FILE [--groupby item|station] [--catalogue KAT] [--db ALIAS]
                  [drawing options: see kelvane plot --help]
+    kelvane availability SRC [--db ALIAS] [--freq D] [-o TABLE] [--figure]
+    kelvane availability --db ALIAS --start ... (the options of fetch) [...]
     kelvane refresh-metastash --db ALIAS
     kelvane export-dataset --db ALIAS --start YYYYMMDD --end YYYYMMDD --method M
                   --station S --rate R --library L --out DIR [--item I]
@@ -685,6 +687,142 @@ def cmd_refresh(args, progress: Progress, recorder: _Recorder) -> int:
     return 0
 
 
+REQUEST_OPTIONS = ("start", "end", "method", "station", "rate", "library")
+
+
+def is_dataset_folder(path: Path) -> bool:
+    return path.is_dir() and (path / "_manifest.json").is_file()
+
+
+def check_freq(freq: str) -> None:
+    """An unknown period alias is refused before anything is read."""
+    import pandas as pd
+
+    from kelvane import refine
+
+    probe = pd.DataFrame({c: pd.Series([], dtype=object) for c in ("STATIONID", "POINTID", "ITEMID")})
+    probe["OBSVALUE"] = pd.Series([], dtype="float32")
+    probe.index = pd.DatetimeIndex([], name="STARTDATE")
+    try:
+        refine.completeness(probe, freq)
+    except (ValueError, TypeError) as exc:
+        raise UserError(one_line(exc)) from None
+
+
+def availability_target(text: str | None):
+    if text is None:
+        return None
+    path = _writable_target(Path(text))
+    if path.suffix.lower() not in (".csv", ".parquet"):
+        raise UserError(f"unknown output type {path.suffix or '(none)'}: use .csv or .parquet")
+    return path
+
+
+def cmd_availability(args, progress: Progress, recorder: _Recorder) -> int:
+    import json
+
+    from kelvane import export, refine, tsdraw
+    from kelvane.metastash import MetaStash
+
+    given = [f"--{name}" for name in REQUEST_OPTIONS if getattr(args, name) is not None]
+    if args.src is not None and given:
+        raise UserError(f"give either SRC or a request ({', '.join(given)}), not both")
+    if args.src is None:
+        absent = [f"--{name}" for name in REQUEST_OPTIONS if getattr(args, name) is None]
+        if absent or not args.db:
+            need = (["--db"] if not args.db else []) + absent
+            raise UserError("give SRC (a VELD file or a dataset folder) or a request; "
+                            f"the request lacks {', '.join(need)}")
+        if args.start > args.end:
+            raise UserError(f"--start {args.start} is after --end {args.end}: the range holds no day")
+    check_freq(args.freq)
+    target = availability_target(args.output)
+    drawing_format = figure_format(args.format) if args.figure else None
+
+    source = Path(args.src) if args.src is not None else None
+    if source is not None and not source.exists():
+        raise UserError(f"no such file or dataset folder: {source}")
+    if source is not None and source.is_dir() and not is_dataset_folder(source):
+        raise UserError(f"{source} is not a dataset folder: it holds no _manifest.json")
+    if source is not None and source.is_file():
+        try:
+            output_kind(source)
+        except UserError:
+            raise UserError(f"{source} is neither a VELD file (.parquet, .veld, .feather, .arrow, "
+                            ".csv) nor a dataset folder") from None
+
+    conn = None
+    if args.db:
+        if args.src is None:
+            check_request_words(args.rate, args.library)
+        conn = open_database(args.db, recorder)
+    try:
+        # the metadata of the figure's labels, checked before any work
+        plotter = None
+        if args.figure:
+            metadata_dir = args.metadata_dir
+            if conn is None and source is not None:
+                if source.is_dir():
+                    try:
+                        manifest = json.loads((source / "_manifest.json").read_text(encoding="utf-8"))
+                        alias = manifest["request"]["database"]
+                    except (OSError, ValueError, KeyError, TypeError):
+                        alias = None
+                else:
+                    alias = alias_of_file(source)
+                if isinstance(alias, str) and alias:
+                    metadata_dir = MetaStash.resolve_cache_dir(args.metadata_dir, alias)
+            try:
+                plotter = tsdraw.TSPlotter(conn=conn, metadata_dir=metadata_dir)
+            except RuntimeError as exc:
+                raise UserError(f"{exc} (run `kelvane refresh-metastash --db ALIAS` first, "
+                                "or pass --db)") from None
+
+        if source is None:
+            progress.step(f"fetching {args.method} {args.rate} from {args.start} to {args.end}")
+            data = fetch_table(conn, args, recorder)
+        elif source.is_dir():
+            data = str(source)
+        else:
+            data = read_table(source)
+        progress.step(f"counting the samples of every series per {args.freq}")
+        try:
+            table = refine.completeness(data, args.freq)
+        except (ValueError, TypeError) as exc:
+            raise UserError(f"cannot count the samples of {args.src or 'the request'}: "
+                            f"{one_line(exc)}") from None
+    finally:
+        if conn is not None and plotter is None:
+            conn.close()
+
+    try:
+        if target is not None:
+            try:
+                if target.suffix.lower() == ".csv":
+                    export._write_atomically(str(target), lambda where: table.to_csv(where, index=False))
+                else:
+                    export._write_atomically(str(target), lambda where: table.to_parquet(where, index=False))
+            except OSError as exc:
+                raise UserError(f"cannot write {target}: {exc.strerror or exc}") from None
+            progress.step(f"{len(table)} rows written to {target}")
+        else:
+            sys.stdout.write(table.to_csv(index=False))
+        if plotter is not None and len(table):
+            saved = _SavedFigures()
+            logger = logging.getLogger("plotting")
+            logger.addHandler(saved)
+            try:
+                plotter.plot_availability(table, figure_format=drawing_format)
+            finally:
+                logger.removeHandler(saved)
+            for name in dict.fromkeys(saved.names):
+                print(Path("figures") / name, file=sys.stderr if target is None else sys.stdout)
+    finally:
+        if conn is not None and plotter is not None:
+            conn.close()
+    return 0
+
+
 @contextlib.contextmanager
 def metadata_cache_root(folder: Path):
     """The library's default metadata cache root is `folder` meanwhile, so
@@ -940,6 +1078,33 @@ def build_parser() -> argparse.ArgumentParser:
                       help="address of a dask.distributed scheduler, e.g. tcp://10.0.0.5:8786 "
                            "(default: a cluster on this machine)")
     filt.set_defaults(run=cmd_filter_dataset)
+
+    avail = sub.add_parser(
+        "availability", help="completeness of every series per period, as a table and a figure")
+    avail.add_argument("src", nargs="?",
+                       help="VELD file (.parquet, .veld, .feather, .arrow or .csv) or dataset "
+                            "folder; leave out and give a request (the options of fetch) instead")
+    avail.add_argument("--db", help="alias in default.conf, or sandbox[:PATH]: the database of a "
+                                    "request, and of the figure's labels")
+    avail.add_argument("--freq", default="D",
+                       help="period: a pandas alias of whole days or longer, e.g. D, W, MS, QS, YS "
+                            "(default D)")
+    avail.add_argument("-o", "--output",
+                       help="TABLE.csv or TABLE.parquet (default: CSV on standard output)")
+    avail.add_argument("--figure", action="store_true",
+                       help="also draw the availability figure under ./figures/")
+    avail.add_argument("--format", default="png", help="figure file format (default png)")
+    avail.add_argument("--metadata-dir", help="metadata cache root (default ~/.kelv/metastash)")
+    avail.add_argument("--start", type=_day, help="request: first day, YYYYMMDD")
+    avail.add_argument("--end", type=_day, help="request: last day (included), YYYYMMDD")
+    avail.add_argument("--method", help="request: observation method, e.g. 水位")
+    avail.add_argument("--station", help="request: station name or part of it; 全部 for all")
+    avail.add_argument("--rate", help=f"request: sample rate: {RATE_NAMES}")
+    avail.add_argument("--library", help=f"request: library: {LIBRARY_NAMES}")
+    avail.add_argument("--item", default="全部", help="request: item name; 全部 (default) for all")
+    avail.add_argument("--point", default="", help="request: measuring point code (default: all)")
+    avail.add_argument("--gzip", action="store_true", help="request: the strings are gzip-compressed")
+    avail.set_defaults(run=cmd_availability)
 
     refresh = sub.add_parser("refresh-metastash", help="re-read the dictionary tables into the cache")
     refresh.add_argument("--db", required=True, help="alias in default.conf, or sandbox[:PATH]")

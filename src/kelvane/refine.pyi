@@ -28,3 +28,8 @@ def filter_dataset(
     threshold_factor: float = 5.0,
     client: Any = None,
 ) -> dict[str, int]: ...
+def completeness(
+    data: pandas.DataFrame | str | PathLike[str],
+    freq: str = "D",
+    client: Any = None,
+) -> pandas.DataFrame: ...

@@ -119,6 +119,15 @@ class TSPlotter:
         xlabel: str = "",
         show_legend: bool = True,
     ) -> _Drawn: ...
+    def plot_availability(
+        self,
+        table: pandas.DataFrame,
+        prefix: str = "",
+        fig_label: str = "",
+        rows_per_figure: int = 60,
+        figure_format: str = "png",
+        cmap: str = "viridis",
+    ) -> _Drawn: ...
     def plot(
         self, ts: pandas.DataFrame, groupby: str = "item", prefix: str = "", fig_label: str = "", xlabel: str = "", **kwargs: Any
     ) -> _Drawn: ...
