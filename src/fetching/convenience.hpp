@@ -1,6 +1,7 @@
 // Module-level functions: the older calling style and three preset requests
 // used in daily work.
 #pragma once
+#include "core/ids.hpp"
 #include "classes.hpp"
 #include "connect.hpp"
 #include "metadata.hpp"
@@ -50,11 +51,11 @@ inline py::object load_resistivity_year(py::object conn, py::object date_0) {
                                                  "全部", "小时值", "预处理库");
     if (!df.is_none() && truthy(df.attr("empty"))) return df;  // nothing to blank out
     py::list items;
-    items.append("3211");
-    items.append("3212");
-    py::object station = df[py::str("STATIONID")].attr("__eq__")(py::str("370082"));
+    items.append(core::ids::kResistivityNS);
+    items.append(core::ids::kResistivityEW);
+    py::object station = df[py::str("STATIONID")].attr("__eq__")(py::str(core::ids::kFaultyResistivityStation));
     py::object item = df[py::str("ITEMID")].attr("isin")(items);
-    py::object low = df[py::str("OBSVALUE")].attr("__lt__")(8);
+    py::object low = df[py::str("OBSVALUE")].attr("__lt__")(core::ids::kFaultyResistivityBelow);
     py::object bad = station.attr("__and__")(item).attr("__and__")(low);
     df.attr("loc").attr("__setitem__")(py::make_tuple(bad, "OBSVALUE"),
                                        py::module_::import("numpy").attr("nan"));

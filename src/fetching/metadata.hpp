@@ -2,6 +2,7 @@
 // data tables of a method. The name lookups answer from the local metadata
 // cache when the database cannot.
 #pragma once
+#include "core/ids.hpp"
 #include "classes.hpp"
 #include "connect.hpp"
 #include "dbread.hpp"
@@ -108,7 +109,7 @@ inline py::object method_ids_from_texts(const StatementRows& got) {
     py::list values;
     for (std::size_t j = 0; j < first.size(); ++j) {
         const auto row = static_cast<std::size_t>(first[j]);
-        if (texts[row] == "417") continue;
+        if (texts[row] == core::ids::kWeatherMethod) continue;
         kept.push_back(static_cast<std::int64_t>(j));
         values.append(got.rows[row][py::int_(0)]);
     }
@@ -166,7 +167,7 @@ inline py::object get_method_ids(py::object conn, py::object method_name, py::ob
     }
     ids = ids.attr("drop_duplicates")("subset"_a = "methodid", "keep"_a = "first");
     py::object as_text = ids[py::str("methodid")].attr("astype")(py::str("str"));
-    ids = ids[as_text.attr("__ne__")(py::str("417"))];
+    ids = ids[as_text.attr("__ne__")(py::str(core::ids::kWeatherMethod))];
     ids = ids.attr("dropna")();
     ids.attr("__setitem__")("methodid", ids[py::str("methodid")].attr("astype")(py::str("str")));
     return ids;

@@ -1,6 +1,7 @@
 // The two figure layouts (one figure per item, one figure per station point)
 // and the `plot` entry point that chooses between them.
 #pragma once
+#include "core/ids.hpp"
 #include "tsdraw/common.hpp"
 #include "tsdraw/decorate.hpp"
 #include "tsdraw/finish.hpp"
@@ -238,7 +239,8 @@ inline py::tuple plot_by_items(py::object self, py::object ts, py::object prefix
     const bool set_zero = truthy(set_zero_obj);
 
     py::list items = py::list(ts["ITEMID"].attr("unique")());
-    for (const char* skip : {"3128", "3129", "999999"}) {
+    for (const char* skip : {core::ids::kFluxgateTemperature, core::ids::kFluxgateState,
+                             core::ids::kPlaceholder}) {
         if (contains(items, py::str(skip))) items.attr("remove")(skip);
     }
 
@@ -388,7 +390,7 @@ inline py::tuple plot_by_stations(py::object self, py::object ts, py::object pre
         py::object station = key[py::int_(0)];
         py::object point = key[py::int_(1)];
         py::object item = key[py::int_(2)];
-        if (is_missing(station) || equals(station, "999999") || is_missing(point)) continue;
+        if (is_missing(station) || equals(station, core::ids::kPlaceholder) || is_missing(point)) continue;
         if (!contains(points_of, station)) {
             stations.append(station);
             points_of[station] = py::list();
@@ -398,7 +400,8 @@ inline py::tuple plot_by_stations(py::object self, py::object ts, py::object pre
             py::list(points_of[station]).append(point);
             items_of[sp] = py::list();
         }
-        if (is_missing(item) || equals(item, "3215") || equals(item, "3216")) continue;
+        if (is_missing(item) || equals(item, core::ids::kSupplyCurrentNS) ||
+            equals(item, core::ids::kSupplyCurrentEW)) continue;
         py::list(items_of[sp]).append(item);
     }
 
