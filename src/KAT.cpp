@@ -358,7 +358,7 @@ std::pair<py::object, py::object> unpack_rule(py::handle rule) {
     if (!it) {
         PyErr_Clear();
         throw py::type_error("cannot unpack non-iterable " +
-                             py::type::of(rule).attr("__name__").cast<std::string>() + " object");
+                             kelvane::type_name(rule) + " object");
     }
     std::vector<py::object> items;
     while (items.size() < 3) {

@@ -545,7 +545,7 @@ py::object split_lines(py::object df, py::object sample_by_seconds) {
     m.attr("logger").attr("debug")("Splitting data...");
     if (!py::isinstance(df, pd.attr("DataFrame")))
         throw py::type_error("df must be a pandas DataFrame, not " +
-                             py::str(py::type::of(df).attr("__name__")).cast<std::string>());
+                             kelvane::type_name(df));
 
     const char* step_unit = "minutes";
     std::int64_t step_seconds = 60;

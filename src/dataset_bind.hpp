@@ -37,7 +37,7 @@ inline py::str folder_argument(py::handle value, const char* what) {
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_TypeError)) throw;
         throw py::type_error(std::string(what) + " must be a folder path, got " +
-                             py::str(py::type::of(value).attr("__name__")).cast<std::string>());
+                             kelvane::type_name(value));
     }
     if (py::len(text) == 0) throw py::value_error(std::string(what) + " must not be empty");
     return py::str(text);

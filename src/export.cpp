@@ -19,7 +19,7 @@ py::bytes metadata_key(py::handle key) {
     if (PyBytes_Check(key.ptr())) return py::reinterpret_borrow<py::bytes>(key);
     if (PyUnicode_Check(key.ptr())) return py::bytes(key.cast<std::string>());
     throw py::type_error("metadata keys must be text, got " +
-                         py::str(py::type::of(key).attr("__name__")).cast<std::string>());
+                         kelvane::type_name(key));
 }
 
 // The value's JSON text, as the standard encoder writes it with no options.

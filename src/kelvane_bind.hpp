@@ -150,11 +150,15 @@ py::array_t<T> big_array(std::size_t n) {
     return py::reinterpret_borrow<py::array_t<T>>(big_array(py::dtype::of<T>(), n));
 }
 
+// The name of a value's type, as error messages quote it ("int", "DataFrame").
+inline std::string type_name(py::handle value) {
+    return py::str(py::type::of(value).attr("__name__")).cast<std::string>();
+}
+
 // The text of a str object, raising TypeError for anything else.
 inline std::string require_text(py::handle value, std::string_view what) {
     if (!PyUnicode_Check(value.ptr())) {
-        throw py::type_error(std::string(what) + " must be text, got " +
-                             py::str(py::type::of(value).attr("__name__")).cast<std::string>());
+        throw py::type_error(std::string(what) + " must be text, got " + type_name(value));
     }
     return utf8(value);
 }

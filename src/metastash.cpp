@@ -18,7 +18,7 @@ using kelvane::truthy;
 void check_optional_text(py::handle value, const char* what) {
     if (value.is_none() || PyUnicode_Check(value.ptr())) return;
     throw py::type_error(std::string(what) + " must be text or None, got " +
-                         py::str(py::type::of(value).attr("__name__")).cast<std::string>());
+                         kelvane::type_name(value));
 }
 
 void check_table_name(py::handle value) { kelvane::require_text(value, "table_name"); }

@@ -24,9 +24,7 @@ namespace {
 py::module_ pandas() { return py::module_::import("pandas"); }
 py::module_ numpy() { return py::module_::import("numpy"); }
 
-std::string type_name(py::handle value) {
-    return py::str(py::type::of(value).attr("__name__")).cast<std::string>();
-}
+using kelvane::type_name;
 
 // A Python integer (or anything with __index__) as long long; *overflow is
 // set to +1 or -1 when it does not fit. Raises TypeError otherwise.
@@ -90,7 +88,7 @@ void require_real_numbers(py::handle series) {
         if (!number) {
             py::object label = series.attr("index")[py::int_(position)];
             py::str message = py::str("数据必须是数值类型，索引 {} 处的值 {!r} 是 {}")
-                                  .format(label, value, py::type::of(value).attr("__name__"));
+                                  .format(label, value, type_name(value));
             PyErr_SetObject(PyExc_TypeError, message.ptr());
             throw py::error_already_set();
         }

@@ -52,7 +52,7 @@ std::string day_text(std::int64_t day) { return synth::compact_date(day); }
 // A Python int of any size, reduced modulo 2**64.
 std::uint64_t seed_argument(py::handle value) {
     if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()))
-        throw py::type_error("seed must be an int, got " + kelvane::to_text(py::type::of(value).attr("__name__")));
+        throw py::type_error("seed must be an int, got " + kelvane::type_name(value));
     unsigned long long s = PyLong_AsUnsignedLongLongMask(value.ptr());
     if (PyErr_Occurred()) throw py::error_already_set();
     return static_cast<std::uint64_t>(s);

@@ -50,7 +50,7 @@ inline std::int64_t chunk_days_argument(py::handle value) {
     if (value.is_none()) return 0;
     if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
         throw py::type_error("chunk_days must be a whole number of days or None, got " +
-                             py::str(py::type::of(value).attr("__name__")).cast<std::string>());
+                             kelvane::type_name(value));
     }
     py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
     if (!number) throw py::error_already_set();

@@ -213,7 +213,7 @@ inline py::object get_item_ids(py::object conn, py::object item_name, py::object
     const bool is_list = PyList_Check(item_name.ptr());
     if (!is_text && !is_list) {
         throw py::type_error("item_name must be text or a list of texts, got " +
-                             py::str(py::type::of(item_name).attr("__name__")).cast<std::string>());
+                             kelvane::type_name(item_name));
     }
     try {
         if (is_text) {

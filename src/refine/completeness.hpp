@@ -40,7 +40,7 @@ inline py::module_ numpy() { return py::module_::import("numpy"); }
 inline py::object period_offset(const py::object& freq) {
     if (!py::isinstance<py::str>(freq)) {
         throw py::type_error("freq must be a pandas period alias such as \"D\", \"MS\" or \"YS\", "
-                             "not " + to_text(py::type::of(freq).attr("__name__")));
+                             "not " + kelvane::type_name(freq));
     }
     py::object pd = pandas();
     py::object offset;
@@ -557,7 +557,7 @@ inline py::object completeness(py::object data, py::object freq, py::object clie
     py::object os = kelvane::dataset::os_module();
     if (!py::isinstance<py::str>(data) && !py::hasattr(data, "__fspath__")) {
         throw py::type_error("data must be a time-series table (DataFrame) or the folder of a "
-                             "dataset, not " + to_text(py::type::of(data).attr("__name__")));
+                             "dataset, not " + kelvane::type_name(data));
     }
     py::str root = kelvane::dataset::folder_argument(data, "data");
     if (!kelvane::dataset::is_folder(root)) {

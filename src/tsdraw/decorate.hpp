@@ -61,7 +61,7 @@ inline void add_annotations(py::object /*self*/, py::object ax, py::object annot
         py::object props = anno.attr("get")("props", py::dict());
         if (!py::hasattr(props, "keys")) {
             throw py::type_error("annotate() argument after ** must be a mapping, not " +
-                                 to_text(py::type::of(props).attr("__name__")));
+                                 kelvane::type_name(props));
         }
         for (py::handle key : props.attr("keys")()) {
             if (contains(kw, key)) {

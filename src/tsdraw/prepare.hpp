@@ -18,7 +18,7 @@ inline std::vector<py::object> unpack_three(py::handle value) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
             throw py::type_error("cannot unpack non-iterable " +
-                                 to_text(py::type::of(value).attr("__name__")) + " object");
+                                 kelvane::type_name(value) + " object");
         }
         throw py::error_already_set();
     }
