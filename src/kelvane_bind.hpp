@@ -150,6 +150,27 @@ py::array_t<T> big_array(std::size_t n) {
     return py::reinterpret_borrow<py::array_t<T>>(big_array(py::dtype::of<T>(), n));
 }
 
+// A table's column labels and index name upper-cased in place, as tables
+// leave the database boundary; returns the table.
+inline py::object upper_columns(py::object df) {
+    py::list upper;
+    for (py::handle label : df.attr("columns")) upper.append(py::str(label).attr("upper")());
+    df.attr("columns") = upper;
+    return df;
+}
+
+inline void upper_index_name(const py::object& df) {
+    py::object index = df.attr("index");
+    py::object name = index.attr("name");
+    if (truthy(name)) index.attr("name") = py::str(name).attr("upper")();
+}
+
+inline py::object upper_labels(py::object df) {
+    upper_columns(df);
+    upper_index_name(df);
+    return df;
+}
+
 // The name of a value's type, as error messages quote it ("int", "DataFrame").
 inline std::string type_name(py::handle value) {
     return py::str(py::type::of(value).attr("__name__")).cast<std::string>();

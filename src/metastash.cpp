@@ -104,14 +104,7 @@ py::object ensure_cache_dir(py::object cls, py::object cache_dir, py::object ns)
 }
 
 py::object normalize_columns(py::object df) {
-    py::object out = df.attr("copy")();
-    py::list upper;
-    for (py::handle label : out.attr("columns")) upper.append(py::str(label).attr("upper")());
-    out.attr("columns") = upper;
-    py::object index = out.attr("index");
-    py::object name = index.attr("name");
-    if (truthy(name)) index.attr("name") = py::str(name).attr("upper")();
-    return out;
+    return kelvane::upper_labels(df.attr("copy")());
 }
 
 py::object save_table(py::object cls, py::object table_name, py::object df, py::object cache_dir,

@@ -179,12 +179,6 @@ inline py::object sample_interval(const py::object& df, const py::object& config
     return rate;
 }
 
-inline void upper_index_name(const py::object& df) {
-    py::object index = df.attr("index");
-    py::object name = index.attr("name");
-    if (truthy(name)) index.attr("name") = py::str(name).attr("upper")();
-}
-
 // ---------------------------------------------------------------------------
 // Daily rows taken apart in C++: rows whose columns have the usual types are
 // sorted and their packed strings expanded before pandas sees them, and the
@@ -358,8 +352,7 @@ inline bool key_columns(const py::list& names, py::list& upper, KeyColumns& at) 
 // The end of every daily table: split when asked, names upper-cased.
 inline py::object finish_daily_table(py::object df, const py::object& sampling_rate, bool split) {
     if (!truthy(df.attr("empty")) && split) df = self().attr("tsc").attr("split_lines")(df, sampling_rate);
-    upper_columns(df);
-    upper_index_name(df);
+    upper_labels(df);
     return df;
 }
 

@@ -381,8 +381,7 @@ struct Exporter {
             const std::string station = utf8(key[0]);
             const std::string item = utf8(key[1]);
             py::object df = split(py::reinterpret_borrow<py::tuple>(pair)[1], py::int_(interval));
-            upper_columns(df);
-            upper_index_name(df);
+            upper_labels(df);
             // one thread: a pool per call costs more than the few columns gain
             py::object part = pa.attr("Table").attr("from_pandas")(df, "nthreads"_a = 1);
             auto found = files.find({station, item});

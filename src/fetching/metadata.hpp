@@ -35,13 +35,6 @@ inline py::object lower_columns(py::object df) {
     return df;
 }
 
-inline py::object upper_columns(py::object df) {
-    py::list upper;
-    for (py::handle label : df.attr("columns")) upper.append(py::str(label).attr("upper")());
-    df.attr("columns") = upper;
-    return df;
-}
-
 // A column as text, its missing values kept missing (pandas 2 writes them as
 // the words "None" and "nan", which no lookup may match or cut).
 inline py::object as_text(py::object column) {
@@ -324,11 +317,7 @@ inline py::object get_timeseries_info(py::object conn, py::object cache_dir, py:
 
 inline void normalize_dataframe_columns(py::iterable dataframes) {
     for (py::handle df : dataframes) {
-        py::object table = py::reinterpret_borrow<py::object>(df);
-        upper_columns(table);
-        py::object index = table.attr("index");
-        py::object name = index.attr("name");
-        if (truthy(name)) index.attr("name") = py::str(name).attr("upper")();
+        upper_labels(py::reinterpret_borrow<py::object>(df));
     }
 }
 
