@@ -985,6 +985,20 @@ def cmd_filter_dataset(args, progress: Progress, recorder: _Recorder) -> int:
 # -- argument parsing -------------------------------------------------------------------
 
 
+def _add_request_options(parser, required=True, note=""):
+    """The options of a request, as fetch takes them; `note` opens each help text."""
+    parser.add_argument("--start", required=required, type=_day, help=f"{note}first day, YYYYMMDD")
+    parser.add_argument("--end", required=required, type=_day, help=f"{note}last day (included), YYYYMMDD")
+    parser.add_argument("--method", required=required, help=f"{note}observation method, e.g. 水位")
+    parser.add_argument("--station", required=required,
+                        help=f"{note}station name or part of it; 全部 for all")
+    parser.add_argument("--rate", required=required, help=f"{note}sample rate: {RATE_NAMES}")
+    parser.add_argument("--library", required=required, help=f"{note}library: {LIBRARY_NAMES}")
+    parser.add_argument("--item", default="全部", help=f"{note}item name; 全部 (default) for all")
+    parser.add_argument("--point", default="", help=f"{note}measuring point code (default: all)")
+    parser.add_argument("--gzip", action="store_true", help=f"{note}the strings are gzip-compressed")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Earthquake-precursor observation time series.")
@@ -1000,15 +1014,7 @@ def build_parser() -> argparse.ArgumentParser:
     fetch = sub.add_parser("fetch", help="fetch series and write VELD Parquet, Feather or CSV")
     fetch.add_argument("--db", required=True,
                        help="alias in default.conf, or sandbox[:PATH] for the sample database")
-    fetch.add_argument("--start", required=True, type=_day, help="first day, YYYYMMDD")
-    fetch.add_argument("--end", required=True, type=_day, help="last day (included), YYYYMMDD")
-    fetch.add_argument("--method", required=True, help="observation method, e.g. 水位")
-    fetch.add_argument("--station", required=True, help="station name or part of it; 全部 for all")
-    fetch.add_argument("--rate", required=True, help=f"sample rate: {RATE_NAMES}")
-    fetch.add_argument("--library", required=True, help=f"library: {LIBRARY_NAMES}")
-    fetch.add_argument("--item", default="全部", help="item name; 全部 (default) for all")
-    fetch.add_argument("--point", default="", help="measuring point code (default: all)")
-    fetch.add_argument("--gzip", action="store_true", help="the strings are gzip-compressed")
+    _add_request_options(fetch)
     fetch.add_argument("-o", "--output", required=True, help="FILE.parquet, FILE.feather or FILE.csv")
     fetch.set_defaults(run=cmd_fetch)
 
@@ -1051,15 +1057,7 @@ def build_parser() -> argparse.ArgumentParser:
                                  "run again to resume or to add later days")
     export.add_argument("--db", required=True,
                         help="alias in default.conf, or sandbox[:PATH] for the sample database")
-    export.add_argument("--start", required=True, type=_day, help="first day, YYYYMMDD")
-    export.add_argument("--end", required=True, type=_day, help="last day (included), YYYYMMDD")
-    export.add_argument("--method", required=True, help="observation method, e.g. 水位")
-    export.add_argument("--station", required=True, help="station name or part of it; 全部 for all")
-    export.add_argument("--rate", required=True, help=f"sample rate: {RATE_NAMES}")
-    export.add_argument("--library", required=True, help=f"library: {LIBRARY_NAMES}")
-    export.add_argument("--item", default="全部", help="item name; 全部 (default) for all")
-    export.add_argument("--point", default="", help="measuring point code (default: all)")
-    export.add_argument("--gzip", action="store_true", help="the strings are gzip-compressed")
+    _add_request_options(export)
     export.add_argument("--out", required=True, help="folder of the dataset (new, or one this command wrote)")
     export.add_argument("--chunk-days", type=_positive, metavar="N",
                         help="days read per statement (default: from the rate, at most 86,400 samples "
@@ -1095,15 +1093,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help="also draw the availability figure under ./figures/")
     avail.add_argument("--format", default="png", help="figure file format (default png)")
     avail.add_argument("--metadata-dir", help="metadata cache root (default ~/.kelv/metastash)")
-    avail.add_argument("--start", type=_day, help="request: first day, YYYYMMDD")
-    avail.add_argument("--end", type=_day, help="request: last day (included), YYYYMMDD")
-    avail.add_argument("--method", help="request: observation method, e.g. 水位")
-    avail.add_argument("--station", help="request: station name or part of it; 全部 for all")
-    avail.add_argument("--rate", help=f"request: sample rate: {RATE_NAMES}")
-    avail.add_argument("--library", help=f"request: library: {LIBRARY_NAMES}")
-    avail.add_argument("--item", default="全部", help="request: item name; 全部 (default) for all")
-    avail.add_argument("--point", default="", help="request: measuring point code (default: all)")
-    avail.add_argument("--gzip", action="store_true", help="request: the strings are gzip-compressed")
+    _add_request_options(avail, required=False, note="request: ")
     avail.set_defaults(run=cmd_availability)
 
     refresh = sub.add_parser("refresh-metastash", help="re-read the dictionary tables into the cache")
